@@ -1,0 +1,42 @@
+// The scenario the simulated device plays, read from VK7SIM_* environment
+// variables. Every setting defaults to an attached, healthy VK7.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+namespace sim {
+
+struct Connection {
+    long delayMs = 0; // before the link event is signalled; -1: never
+    HRESULT result = 0;
+};
+
+// A fault on the device file named `name` (its file name or whole device
+// path), from its `fromWrite`-th CeWriteFile on.
+struct FileFault {
+    std::wstring name;
+    unsigned fromWrite = 0;
+};
+
+struct Settings {
+    std::wstring folder; // empty: no device attached
+    unsigned osMajor = 6;
+    int screenMm = 60;
+    int screenPx = 480;
+    int screenWidthPx = 800;
+    Connection first;
+    Connection later; // from the second CeRapiInitEx of the process on
+    FileFault writeFault;
+    FileFault shortWrite;
+    long long unplugAfterBytes = -1;
+    std::vector<std::wstring> busyFiles;
+    unsigned long long linkBytesPerSecond = 0; // 0: unthrottled
+    std::wstring logPath;
+};
+
+Settings ReadSettings();
+
+} // namespace sim

@@ -1,0 +1,289 @@
+// The simulated device, used as the program uses it: loaded by name from the
+// search path and bound with GetProcAddress.
+#include "rapi/RapiTypes.h"
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+using namespace testing_support;
+using namespace rapi;
+
+namespace {
+
+struct Sim {
+    HMODULE dll = LoadLibraryA("RAPI.DLL");
+    template <typename F> F get(const char* name) const {
+        return reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(dll, name)));
+    }
+    PfnCeRapiInitEx init = get<PfnCeRapiInitEx>("CeRapiInitEx");
+    PfnCeRapiUninit uninit = get<PfnCeRapiUninit>("CeRapiUninit");
+    PfnCeFindFirstFile findFirst = get<PfnCeFindFirstFile>("CeFindFirstFile");
+    PfnCeFindClose findClose = get<PfnCeFindClose>("CeFindClose");
+    PfnCeCreateFile create = get<PfnCeCreateFile>("CeCreateFile");
+    PfnCeWriteFile write = get<PfnCeWriteFile>("CeWriteFile");
+    PfnCeCloseHandle close = get<PfnCeCloseHandle>("CeCloseHandle");
+    PfnCeGetDesktopDeviceCaps caps = get<PfnCeGetDesktopDeviceCaps>("CeGetDesktopDeviceCaps");
+    PfnCeGetVersionEx version = get<PfnCeGetVersionEx>("CeGetVersionEx");
+    DWORD(WINAPI* lastError)() = get<DWORD(WINAPI*)()>("CeGetLastError");
+
+    // Connects and reports whether the link came up within `waitMs`.
+    bool connect(DWORD waitMs = 1000, HRESULT* result = nullptr) const {
+        RAPIINIT r{sizeof r, nullptr, 0};
+        if (init(&r) != S_OK) {
+            return false;
+        }
+        if (result != nullptr) {
+            *result = r.hrRapiInit;
+        }
+        return WaitForSingleObject(r.heRapiInit, waitMs) == WAIT_OBJECT_0;
+    }
+    HANDLE open(const wchar_t* path) const {
+        return create(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, 0, nullptr);
+    }
+    BOOL put(HANDLE h, const std::string& bytes, DWORD* written = nullptr) const {
+        DWORD n = 0;
+        return write(h, bytes.data(), static_cast<DWORD>(bytes.size()), written ? written : &n,
+                     nullptr);
+    }
+};
+
+class DeviceSim : public ::testing::Test {
+  protected:
+    void TearDown() override {
+        sim.uninit();
+        EXPECT_EQ(SimOpenHandles(), 0);
+    }
+    Sim sim;
+    SimDevice device;
+};
+
+TEST_F(DeviceSim, ExportsTheRemoteApiUndecorated) {
+    ASSERT_NE(sim.dll, nullptr);
+    for (const void* f : {(void*)sim.init, (void*)sim.uninit, (void*)sim.findFirst,
+                          (void*)sim.findClose, (void*)sim.create, (void*)sim.write,
+                          (void*)sim.close, (void*)sim.caps, (void*)sim.version,
+                          (void*)sim.lastError}) {
+        EXPECT_NE(f, nullptr);
+    }
+}
+
+TEST_F(DeviceSim, PlaysAnAttachedVk7ByDefault) {
+    HRESULT result = -1;
+    ASSERT_TRUE(sim.connect(0, &result));
+    EXPECT_EQ(result, S_OK);
+    CEOSVERSIONINFO v{};
+    v.dwOSVersionInfoSize = sizeof v;
+    ASSERT_TRUE(sim.version(&v));
+    EXPECT_EQ(v.dwMajorVersion, 6u);
+    EXPECT_EQ(sim.caps(kVertSize), 60);
+    EXPECT_EQ(sim.caps(kVertRes), 480);
+    EXPECT_GT(sim.caps(HORZRES), 0);
+}
+
+TEST_F(DeviceSim, ChecksTheRecordSizes) {
+    RAPIINIT r{sizeof r + 4, nullptr, 12345};
+    EXPECT_EQ(sim.init(&r), E_INVALIDARG);
+    EXPECT_EQ(r.heRapiInit, nullptr);
+    EXPECT_EQ(r.hrRapiInit, 12345);
+    ASSERT_TRUE(sim.connect());
+    CEOSVERSIONINFO v{};
+    v.dwOSVersionInfoSize = 100;
+    EXPECT_FALSE(sim.version(&v));
+}
+
+TEST_F(DeviceSim, NoFolderMeansNoDeviceAndNoLink) {
+    ScopedEnv none("VK7SIM_DIR", "");
+    RAPIINIT r{sizeof r, nullptr, 0};
+    ASSERT_EQ(sim.init(&r), S_OK);
+    EXPECT_EQ(WaitForSingleObject(r.heRapiInit, 300), static_cast<DWORD>(WAIT_TIMEOUT));
+    EXPECT_EQ(sim.open(L"\\x.bin"), INVALID_HANDLE_VALUE);
+}
+
+TEST_F(DeviceSim, ModelSettingsChangeTheAnswers) {
+    const struct {
+        const char* name;
+        const char* value;
+        int index; // capability index, or -1 for the major version
+        int expected;
+    } rows[] = {
+        {"VK7SIM_OS_MAJOR", "5", -1, 5},
+        {"VK7SIM_SCREEN_MM", "61", kVertSize, 61},
+        {"VK7SIM_SCREEN_PX", "800", kVertRes, 800},
+        {"VK7SIM_SCREEN_WIDTH_PX", "480", HORZRES, 480},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        ScopedEnv setting(row.name, row.value);
+        ASSERT_TRUE(sim.connect());
+        if (row.index < 0) {
+            CEOSVERSIONINFO v{};
+            v.dwOSVersionInfoSize = sizeof v;
+            ASSERT_TRUE(sim.version(&v));
+            EXPECT_EQ(static_cast<int>(v.dwMajorVersion), row.expected);
+        } else {
+            EXPECT_EQ(sim.caps(row.index), row.expected);
+        }
+    }
+}
+
+TEST_F(DeviceSim, ConnectionSettingsDelayOrFailTheLink) {
+    {
+        ScopedEnv delay("VK7SIM_CONNECT_DELAY_MS", "400");
+        RAPIINIT r{sizeof r, nullptr, 0};
+        sim.init(&r);
+        EXPECT_EQ(WaitForSingleObject(r.heRapiInit, 100), static_cast<DWORD>(WAIT_TIMEOUT));
+        EXPECT_EQ(WaitForSingleObject(r.heRapiInit, 2000), WAIT_OBJECT_0);
+    }
+    {
+        ScopedEnv never("VK7SIM_CONNECT_DELAY_MS", "never");
+        EXPECT_FALSE(sim.connect(500));
+    }
+    {
+        ScopedEnv fails("VK7SIM_INIT_RESULT", "0x80004005");
+        HRESULT result = 0;
+        EXPECT_TRUE(sim.connect(0, &result));
+        EXPECT_EQ(result, E_FAIL);
+        EXPECT_EQ(sim.open(L"\\x.bin"), INVALID_HANDLE_VALUE); // a failed init is no link
+    }
+}
+
+TEST_F(DeviceSim, LaterConnectionsCanDifferFromTheFirst) {
+    ScopedEnv later("VK7SIM_LATER_INIT_RESULT", "0x80004005");
+    ScopedEnv laterDelay("VK7SIM_LATER_CONNECT_DELAY_MS", "never");
+    HRESULT result = -1;
+    EXPECT_TRUE(sim.connect(0, &result));
+    EXPECT_EQ(result, S_OK);
+    EXPECT_FALSE(sim.connect(300, &result));
+    EXPECT_EQ(result, E_FAIL);
+    SimReset();
+    EXPECT_TRUE(sim.connect(0, &result));
+    EXPECT_EQ(result, S_OK);
+}
+
+TEST_F(DeviceSim, FilesLiveInTheDeviceFolder) {
+    ASSERT_TRUE(sim.connect());
+    CE_FIND_DATA found{};
+    EXPECT_EQ(sim.findFirst(L"\\ResidentFlash\\VKNAV\\KestrovaCE.exe", &found),
+              INVALID_HANDLE_VALUE);
+    device.installApplication("0123456789");
+    const HANDLE search = sim.findFirst(L"\\ResidentFlash\\VKNAV\\KestrovaCE.exe", &found);
+    ASSERT_NE(search, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(found.nFileSizeLow, 10u);
+    EXPECT_EQ(SimOpenHandles(), 1);
+    EXPECT_TRUE(sim.findClose(search));
+    EXPECT_FALSE(sim.findClose(search));
+
+    // CREATE_ALWAYS empties and replaces.
+    const HANDLE file = sim.open(L"\\ResidentFlash\\VKNAV\\KestrovaCE.exe");
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(SimOpenHandles(), 1);
+    EXPECT_TRUE(sim.put(file, "new"));
+    EXPECT_TRUE(sim.close(file));
+    EXPECT_FALSE(sim.close(file));
+    EXPECT_EQ(ReadFileBytes(device.appFolder() / "KestrovaCE.exe"), "new");
+
+    EXPECT_EQ(sim.open(L"\\ResidentFlash\\..\\..\\escape.bin"), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(sim.open(L""), INVALID_HANDLE_VALUE);
+}
+
+TEST_F(DeviceSim, WriteFaultHitsTheNamedFileFromItsNthWrite) {
+    ScopedEnv fault("VK7SIM_WRITE_FAULT", "a.bin:2");
+    ASSERT_TRUE(sim.connect());
+    const HANDLE a = sim.open(L"\\a.bin");
+    const HANDLE b = sim.open(L"\\b.bin");
+    EXPECT_TRUE(sim.put(a, "1111"));
+    EXPECT_FALSE(sim.put(a, "2222"));
+    EXPECT_EQ(sim.lastError(), static_cast<DWORD>(ERROR_WRITE_FAULT));
+    EXPECT_TRUE(sim.put(b, "1111"));
+    EXPECT_TRUE(sim.put(b, "2222"));
+    sim.close(a);
+    sim.close(b);
+    EXPECT_EQ(ReadFileBytes(device.root() / "a.bin"), "1111");
+}
+
+TEST_F(DeviceSim, ShortWriteReportsSuccessWithFewerBytes) {
+    ScopedEnv fault("VK7SIM_SHORT_WRITE", "a.bin:1");
+    ASSERT_TRUE(sim.connect());
+    const HANDLE a = sim.open(L"\\a.bin");
+    DWORD written = 0;
+    EXPECT_TRUE(sim.put(a, "12345678", &written));
+    EXPECT_EQ(written, 4u);
+    sim.close(a);
+}
+
+TEST_F(DeviceSim, UnplugAfterBytesFailsEveryLaterCall) {
+    ScopedEnv unplug("VK7SIM_UNPLUG_AFTER_BYTES", "100");
+    ASSERT_TRUE(sim.connect());
+    const HANDLE a = sim.open(L"\\a.bin");
+    EXPECT_TRUE(sim.put(a, std::string(64, 'x')));
+    DWORD written = 0;
+    EXPECT_FALSE(sim.put(a, std::string(64, 'y'), &written));
+    EXPECT_EQ(written, 36u);
+    EXPECT_FALSE(sim.put(a, "z"));
+    EXPECT_EQ(sim.open(L"\\b.bin"), INVALID_HANDLE_VALUE);
+    sim.close(a);
+    EXPECT_EQ(ReadFileBytes(device.root() / "a.bin").size(), 100u);
+}
+
+TEST_F(DeviceSim, BusyFilesCannotBeOpened) {
+    ScopedEnv busy("VK7SIM_BUSY", "KestrovaCE.exe;other.bin");
+    ASSERT_TRUE(sim.connect());
+    EXPECT_EQ(sim.open(L"\\ResidentFlash\\VKNAV\\KestrovaCE.exe"), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(sim.lastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    EXPECT_EQ(sim.open(L"\\other.bin"), INVALID_HANDLE_VALUE);
+    const HANDLE free = sim.open(L"\\free.bin");
+    EXPECT_NE(free, INVALID_HANDLE_VALUE);
+    sim.close(free);
+}
+
+TEST_F(DeviceSim, LinkSpeedHoldsWritesForTheirTransferTime) {
+    const std::string bytes(20000, 'x');
+    ScopedEnv speed("VK7SIM_LINK_BPS", "100000");
+    ASSERT_TRUE(sim.connect());
+    const HANDLE a = sim.open(L"\\a.bin");
+    const ULONGLONG start = GetTickCount64();
+    EXPECT_TRUE(sim.put(a, bytes));
+    EXPECT_TRUE(sim.put(a, bytes));
+    // 40000 bytes at 100000 bytes per second take at least 0.4 s.
+    EXPECT_GE(GetTickCount64() - start, 390u);
+    sim.close(a);
+}
+
+TEST_F(DeviceSim, CallLogRecordsEveryCall) {
+    ASSERT_TRUE(sim.connect());
+    const HANDLE a = sim.open(L"\\dir\\a.bin");
+    EXPECT_EQ(a, INVALID_HANDLE_VALUE); // no such folder on the device
+    std::filesystem::create_directories(device.root() / "dir");
+    const HANDLE b = sim.open(L"\\dir\\a.bin");
+    sim.put(b, std::string(32000, 'x'));
+    sim.put(b, "");
+    sim.close(b);
+    sim.caps(kVertRes);
+    const auto log = device.log();
+    ASSERT_EQ(log.size(), 7u);
+    EXPECT_EQ(log[0].function, "CeRapiInitEx");
+    EXPECT_EQ(log[1].function, "CeCreateFile");
+    EXPECT_EQ(log[1].subject, "\\dir\\a.bin");
+    EXPECT_EQ(log[1].result, -1);
+    EXPECT_NE(log[2].result, -1);
+    EXPECT_EQ(log[3].function, "CeWriteFile");
+    EXPECT_EQ(log[3].subject, "\\dir\\a.bin");
+    EXPECT_EQ(log[3].bytes, 32000);
+    EXPECT_EQ(log[3].result, 1);
+    EXPECT_EQ(log[4].bytes, 0);
+    EXPECT_EQ(log[5].function, "CeCloseHandle");
+    EXPECT_EQ(log[6].function, "CeGetDesktopDeviceCaps");
+    EXPECT_EQ(log[6].result, 480);
+}
+
+TEST(DeviceSimPartial, LacksSomeEntryPoints) {
+    const auto path = ProgramFolder().parent_path() / "devicesim" / "partial" / "RAPI.DLL";
+    HMODULE partial = LoadLibraryExA(path.string().c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    ASSERT_NE(partial, nullptr);
+    EXPECT_EQ(GetProcAddress(partial, "CeGetVersionEx"), nullptr);
+    EXPECT_EQ(GetProcAddress(partial, "CeWriteFile"), nullptr);
+    EXPECT_NE(GetProcAddress(partial, "CeCreateFile"), nullptr);
+    EXPECT_NE(GetProcAddress(partial, "CeRapiInitEx"), nullptr);
+}
+
+} // namespace

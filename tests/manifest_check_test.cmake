@@ -1,0 +1,47 @@
+# The build-time check of the payload script: each malformed script must
+# fail with a message naming its line, and the well-formed one must pass.
+#   cmake -DCHECKER=.../ManifestScript.cmake -DWORK=<scratch dir> -P manifest_check_test.cmake
+
+set(ok_rows "R1 EXEFILE \"upgrade.txt\"\r\n\r\nU1 EXEFILE \"Files\\a.exe\"\r\nU2 EXEFILE \"Files\\b.def\"\r\n")
+file(REMOVE_RECURSE "${WORK}")
+file(MAKE_DIRECTORY "${WORK}/Files")
+file(WRITE "${WORK}/Files/a.exe" "a")
+file(WRITE "${WORK}/Files/b.def" "b")
+
+set(failures 0)
+function(expect name content expected)
+  file(WRITE "${WORK}/upgrade.txt" "${content}")
+  execute_process(COMMAND ${CMAKE_COMMAND} -DSCRIPT=${WORK}/upgrade.txt -DOUTPUT=${WORK}/out.rc
+                          -DCHECK=ON -P ${CHECKER}
+                  RESULT_VARIABLE result ERROR_VARIABLE err OUTPUT_QUIET)
+  string(REGEX REPLACE "[ \r\n]+" " " err "${err}")
+  if(expected STREQUAL "pass")
+    if(NOT result EQUAL 0)
+      message(SEND_ERROR "${name}: expected to pass, got: ${err}")
+    endif()
+  elseif(result EQUAL 0 OR NOT err MATCHES "upgrade.txt:${expected}:")
+    message(SEND_ERROR "${name}: expected a failure naming line ${expected}, got (${result}): ${err}")
+  else()
+    message(STATUS "${name}: refused at line ${expected} as expected")
+  endif()
+endfunction()
+
+expect("well formed" "\r\n${ok_rows}\r\n" pass)
+expect("two blanks" "${ok_rows}U3  EXEFILE \"Files\\c.x\"\r\n" 5)
+expect("leading blank" "${ok_rows} U3 EXEFILE \"Files\\c.x\"\r\n" 5)
+expect("tab separated" "${ok_rows}U3\tEXEFILE\t\"Files\\a.exe\"\r\n" 5)
+expect("tab-only line" "${ok_rows}\t\t\r\n" 5)
+expect("no quotes" "${ok_rows}U3 EXEFILE Files\\a.exe\r\n" 5)
+expect("other type word" "${ok_rows}U3 RCDATA \"Files\\a.exe\"\r\n" 5)
+expect("path outside Files" "${ok_rows}U3 EXEFILE \"Other\\a.exe\"\r\n" 5)
+expect("lower-case r1 row" "${ok_rows}r1 EXEFILE \"upgrade.txt\"\r\n" 5)
+expect("duplicate device name" "${ok_rows}U3 EXEFILE \"Files\\A.EXE\"\r\n" 5)
+expect("duplicate resource" "${ok_rows}U2 EXEFILE \"Files\\a.exe\"\r\n" 5)
+expect("missing file" "${ok_rows}U3 EXEFILE \"Files\\gone.bin\"\r\n" 5)
+expect("dot-dot segment" "${ok_rows}U3 EXEFILE \"Files\\..\\a.exe\"\r\n" 5)
+expect("drive" "${ok_rows}U3 EXEFILE \"Files\\C:\\a.exe\"\r\n" 5)
+expect("absolute" "${ok_rows}U3 EXEFILE \"Files\\\\a.exe\"\r\n" 5)
+expect("empty device name" "${ok_rows}U3 EXEFILE \"Files\\\"\r\n" 5)
+expect("R1 naming another file" "R1 EXEFILE \"other.txt\"\r\n" 1)
+expect("LF line end" "R1 EXEFILE \"upgrade.txt\"\r\n\r\nU1 EXEFILE \"Files\\a.exe\"\n" 3)
+expect("no final line end" "${ok_rows}U3 EXEFILE \"Files\\a.exe\"" 5)

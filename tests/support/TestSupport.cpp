@@ -1,0 +1,245 @@
+#include "support/TestSupport.h"
+
+#include <cstdio>
+#include <fstream>
+#include <memory>
+#include <sstream>
+
+namespace testing_support {
+
+namespace {
+
+std::string GetEnv(const std::string& name, bool& found) {
+    char buffer[32768];
+    const DWORD n = GetEnvironmentVariableA(name.c_str(), buffer, sizeof buffer);
+    found = n > 0 && n < sizeof buffer;
+    return found ? std::string(buffer, n) : std::string();
+}
+
+template <typename F> F SimExport(const char* name) {
+    HMODULE sim = GetModuleHandleA("RAPI.DLL");
+    if (sim == nullptr) {
+        sim = LoadLibraryA("RAPI.DLL");
+    }
+    return sim ? reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(sim, name))) : nullptr;
+}
+
+std::vector<Box>& CapturedBoxes() {
+    thread_local std::vector<Box> boxes;
+    return boxes;
+}
+
+thread_local BoxCatcher* g_catcher = nullptr;
+
+std::string IconOf(HWND box) {
+    HWND iconControl = GetDlgItem(box, 0x14);
+    const auto icon = reinterpret_cast<HICON>(SendMessageA(iconControl, STM_GETICON, 0, 0));
+    if (icon == nullptr) {
+        return "none";
+    }
+    const struct {
+        LPCSTR id;
+        const char* name;
+    } known[] = {{IDI_ASTERISK, "information"}, {IDI_HAND, "stop"},
+                 {IDI_EXCLAMATION, "warning"}, {IDI_QUESTION, "question"}};
+    for (const auto& k : known) {
+        if (LoadIconA(nullptr, k.id) == icon) {
+            return k.name;
+        }
+    }
+    return "other";
+}
+
+LRESULT CALLBACK CbtHook(int code, WPARAM wParam, LPARAM lParam) {
+    if (code == HCBT_ACTIVATE) {
+        const auto window = reinterpret_cast<HWND>(wParam);
+        char cls[32] = {};
+        GetClassNameA(window, cls, sizeof cls);
+        if (std::string(cls) == "#32770") {
+            char caption[512] = {}, text[2048] = {};
+            GetWindowTextA(window, caption, sizeof caption);
+            GetDlgItemTextA(window, 0xFFFF, text, sizeof text);
+            Box box{text, caption, IconOf(window)};
+            CapturedBoxes().push_back(box);
+            if (g_catcher != nullptr && g_catcher->onBox) {
+                g_catcher->onBox(box);
+            }
+            PostMessageA(window, WM_COMMAND, IDOK, 0);
+        }
+    }
+    return CallNextHookEx(nullptr, code, wParam, lParam);
+}
+
+} // namespace
+
+ScratchDir::ScratchDir(const std::string& tag) {
+    static unsigned counter = 0;
+    char temp[MAX_PATH];
+    GetTempPathA(MAX_PATH, temp);
+    path_ = fs::path(temp) / ("vk7-" + tag + "-" + std::to_string(GetCurrentProcessId()) + "-" +
+                              std::to_string(++counter));
+    fs::remove_all(path_);
+    fs::create_directories(path_);
+}
+
+ScratchDir::~ScratchDir() {
+    std::error_code ignored;
+    fs::remove_all(path_, ignored);
+}
+
+ScopedEnv::ScopedEnv(const std::string& name, const std::string& value) : name_(name) {
+    old_ = GetEnv(name, had_);
+    SetEnvironmentVariableA(name.c_str(), value.c_str());
+}
+
+ScopedEnv::~ScopedEnv() { SetEnvironmentVariableA(name_.c_str(), had_ ? old_.c_str() : nullptr); }
+
+void WriteFileBytes(const fs::path& path, const std::string& bytes) {
+    fs::create_directories(path.parent_path());
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+std::string ReadFileBytes(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+std::string Pattern(std::size_t size, unsigned seed) {
+    std::string bytes(size, '\0');
+    unsigned x = seed;
+    for (auto& b : bytes) {
+        x = x * 1103515245u + 12345u;
+        b = static_cast<char>(x >> 16);
+    }
+    return bytes;
+}
+
+std::vector<LogEntry> ReadCallLog(const fs::path& log) {
+    std::vector<LogEntry> entries;
+    std::istringstream in(ReadFileBytes(log));
+    std::string line;
+    while (std::getline(in, line)) {
+        if (!line.empty() && line.back() == '\r') {
+            line.pop_back();
+        }
+        std::istringstream fields(line);
+        LogEntry e{};
+        std::string bytes, result;
+        std::getline(fields, e.function, '\t');
+        std::getline(fields, e.subject, '\t');
+        std::getline(fields, bytes, '\t');
+        std::getline(fields, result, '\t');
+        e.bytes = std::stoll(bytes);
+        e.result = std::stoll(result);
+        entries.push_back(e);
+    }
+    return entries;
+}
+
+std::vector<LogEntry> Calls(const std::vector<LogEntry>& log, const std::string& function) {
+    std::vector<LogEntry> out;
+    for (const auto& e : log) {
+        if (e.function == function) {
+            out.push_back(e);
+        }
+    }
+    return out;
+}
+
+int SimOpenHandles() {
+    const auto count = SimExport<int(WINAPI*)()>("SimOpenHandleCount");
+    return count ? count() : -1;
+}
+
+void SimReset() {
+    if (const auto reset = SimExport<void(WINAPI*)()>("SimReset")) {
+        reset();
+    }
+}
+
+SimDevice::SimDevice() : dir_("dev") {
+    fs::create_directories(root());
+    set("VK7SIM_DIR", root().string());
+    set("VK7SIM_LOG", logPath().string());
+    SimReset();
+}
+
+void SimDevice::installApplication(const std::string& bytes) const {
+    WriteFileBytes(appFolder() / "KestrovaCE.exe", bytes);
+}
+
+void SimDevice::set(const std::string& name, const std::string& value) {
+    env_.push_back(std::make_unique<ScopedEnv>(name, value));
+}
+
+BoxCatcher::BoxCatcher() {
+    CapturedBoxes().clear();
+    g_catcher = this;
+    hook_ = SetWindowsHookExA(WH_CBT, CbtHook, nullptr, GetCurrentThreadId());
+}
+
+BoxCatcher::~BoxCatcher() {
+    UnhookWindowsHookEx(hook_);
+    g_catcher = nullptr;
+}
+
+const std::vector<Box>& BoxCatcher::boxes() const { return CapturedBoxes(); }
+
+std::vector<std::string> BoxCatcher::texts() const {
+    std::vector<std::string> texts;
+    for (const auto& b : boxes()) {
+        texts.push_back(b.text);
+    }
+    return texts;
+}
+
+std::uintptr_t ProbeHandleValue() {
+    HANDLE probe = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    const auto value = reinterpret_cast<std::uintptr_t>(probe);
+    CloseHandle(probe);
+    return value;
+}
+
+std::size_t PrivateCommittedBytes() {
+    std::size_t total = 0;
+    MEMORY_BASIC_INFORMATION info;
+    const char* address = nullptr;
+    while (VirtualQuery(address, &info, sizeof info) == sizeof info) {
+        if (info.State == MEM_COMMIT && info.Type == MEM_PRIVATE) {
+            total += info.RegionSize;
+        }
+        const char* next = static_cast<const char*>(info.BaseAddress) + info.RegionSize;
+        if (next <= address) {
+            break;
+        }
+        address = next;
+    }
+    return total;
+}
+
+fs::path ProgramFolder() {
+    char path[MAX_PATH];
+    GetModuleFileNameA(nullptr, path, MAX_PATH);
+    return fs::path(path).parent_path();
+}
+
+bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs) {
+    const ULONGLONG end = GetTickCount64() + timeoutMs;
+    while (!done()) {
+        if (GetTickCount64() > end) {
+            return false;
+        }
+        MSG msg;
+        while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            TranslateMessage(&msg);
+            DispatchMessageA(&msg);
+        }
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
+    }
+    return true;
+}
+
+} // namespace testing_support

@@ -1,0 +1,117 @@
+// What the tests share: a scratch folder, environment settings undone at the
+// end of a test, the simulated device's controls and call log, captured
+// message boxes, and leak probes that work under Wine.
+#pragma once
+
+#include <windows.h>
+
+#include <filesystem>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace testing_support {
+
+namespace fs = std::filesystem;
+
+// A fresh folder under the temporary directory, removed at the end.
+class ScratchDir {
+  public:
+    explicit ScratchDir(const std::string& tag = "t");
+    ~ScratchDir();
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
+    const fs::path& path() const { return path_; }
+    std::string str() const { return path_.string(); }
+
+  private:
+    fs::path path_;
+};
+
+// Sets an environment variable for the life of the object.
+class ScopedEnv {
+  public:
+    ScopedEnv(const std::string& name, const std::string& value);
+    ~ScopedEnv();
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+  private:
+    std::string name_;
+    std::string old_;
+    bool had_;
+};
+
+void WriteFileBytes(const fs::path& path, const std::string& bytes);
+std::string ReadFileBytes(const fs::path& path);
+std::string Pattern(std::size_t size, unsigned seed = 1);
+
+// One line of the simulated device's call log.
+struct LogEntry {
+    std::string function;
+    std::string subject; // device path, handle or index
+    long long bytes;
+    long long result;
+};
+std::vector<LogEntry> ReadCallLog(const fs::path& log);
+std::vector<LogEntry> Calls(const std::vector<LogEntry>& log, const std::string& function);
+
+// Controls of the simulated device loaded in this process.
+int SimOpenHandles();
+void SimReset();
+
+// A simulated VK7 for one test: its device folder (with the application
+// folder ResidentFlash\VKNAV) and its call log, set through the environment.
+class SimDevice {
+  public:
+    SimDevice();
+    fs::path appFolder() const { return root() / "ResidentFlash" / "VKNAV"; }
+    fs::path root() const { return dir_.path() / "device"; }
+    fs::path logPath() const { return dir_.path() / "calls.log"; }
+    std::vector<LogEntry> log() const { return ReadCallLog(logPath()); }
+    void installApplication(const std::string& bytes = "old KestrovaCE") const;
+    void set(const std::string& name, const std::string& value);
+
+  private:
+    ScratchDir dir_;
+    std::vector<std::unique_ptr<ScopedEnv>> env_;
+};
+
+// A captured message box: its text, caption and icon.
+struct Box {
+    std::string text;
+    std::string caption;
+    std::string icon; // "information", "stop", "none", ...
+};
+
+// Captures the message boxes this thread shows and presses OK on each.
+// `onBox` runs while the box is up (before it is answered).
+class BoxCatcher {
+  public:
+    BoxCatcher();
+    ~BoxCatcher();
+    BoxCatcher(const BoxCatcher&) = delete;
+    BoxCatcher& operator=(const BoxCatcher&) = delete;
+    const std::vector<Box>& boxes() const;
+    std::vector<std::string> texts() const;
+    std::function<void(const Box&)> onBox;
+
+  private:
+    HHOOK hook_;
+};
+
+// Leak probes that work under Wine: it hands out the lowest free handle
+// value, so a handle made after the work must not be higher than one before.
+std::uintptr_t ProbeHandleValue();
+// Private committed bytes: the VirtualQuery regions MEM_COMMIT + MEM_PRIVATE.
+std::size_t PrivateCommittedBytes();
+
+// The folder holding the running test program.
+fs::path ProgramFolder();
+
+// Processes this thread's messages until `done` or the timeout.
+bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs);
+
+} // namespace testing_support

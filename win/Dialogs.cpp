@@ -1,0 +1,59 @@
+#include "win/Dialogs.h"
+
+namespace win {
+namespace {
+
+HWND g_dialogWindow = nullptr;
+
+int Box(const std::string& text, const std::string& caption, UINT icon) {
+    return MessageBoxA(GetActiveWindow(), text.c_str(), caption.c_str(), MB_OK | icon);
+}
+
+} // namespace
+
+std::string ApplicationTitle() {
+    char path[MAX_PATH];
+    const DWORD n = GetModuleFileNameA(nullptr, path, MAX_PATH);
+    std::string title(path, n < MAX_PATH ? n : 0);
+    const size_t slash = title.find_last_of("\\/");
+    if (slash != std::string::npos) {
+        title.erase(0, slash + 1);
+    }
+    const size_t dot = title.rfind('.');
+    if (dot != std::string::npos) {
+        title.erase(dot);
+    }
+    return title;
+}
+
+void ShowMessage(const std::string& text) { Box(text, ApplicationTitle(), 0); }
+
+void ShowInformation(const std::string& text, const std::string& caption) {
+    Box(text, caption, MB_ICONINFORMATION);
+}
+
+void ShowErrorMessage(const std::string& text) { Box(text, ApplicationTitle(), MB_ICONSTOP); }
+
+void SetDialogWindow(HWND window) { g_dialogWindow = window; }
+
+void DispatchOne(MSG& msg) {
+    if (g_dialogWindow != nullptr && IsWindow(g_dialogWindow) &&
+        IsDialogMessageA(g_dialogWindow, &msg)) {
+        return;
+    }
+    TranslateMessage(&msg);
+    DispatchMessageA(&msg);
+}
+
+void ProcessMessages() {
+    MSG msg;
+    while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        if (msg.message == WM_QUIT) {
+            PostQuitMessage(static_cast<int>(msg.wParam));
+            return;
+        }
+        DispatchOne(msg);
+    }
+}
+
+} // namespace win

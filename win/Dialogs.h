@@ -1,0 +1,31 @@
+// The program's message boxes and its message pump: the one seam through
+// which every module shows a message, so tests can capture them all.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+namespace win {
+
+// The .exe name without path and extension; captions the plain boxes.
+std::string ApplicationTitle();
+
+// Plain box: the text, an OK button and the application title.
+void ShowMessage(const std::string& text);
+// Information icon and the given caption.
+void ShowInformation(const std::string& text, const std::string& caption);
+// Stop icon and the application title: how an error that ends a click shows.
+void ShowErrorMessage(const std::string& text);
+
+// The window whose keyboard navigation (Tab, Enter, space) the pumps serve.
+void SetDialogWindow(HWND window);
+
+// Translates and dispatches one message, keyboard navigation included.
+void DispatchOne(MSG& msg);
+
+// Processes the messages waiting in this thread's queue and returns once it
+// is empty. A WM_QUIT taken here is posted again, so the outer loop ends.
+void ProcessMessages();
+
+} // namespace win
