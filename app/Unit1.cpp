@@ -1,0 +1,407 @@
+#include "app/Unit1.h"
+
+#include "app/Identify.h"
+#include "app/resource.h"
+#include "payload/Payload.h"
+#include "pda/Pda.h"
+#include "rapi/rapi.h"
+#include "win/Dialogs.h"
+
+#include <algorithm>
+#include <cctype>
+#include <exception>
+#include <new>
+
+namespace app {
+
+TForm1* Form1 = nullptr;
+std::string TempDirectory;
+
+namespace {
+
+// The window description, in creation order of the controls.
+constexpr ControlLayout kLabel1Layout{50, 154, 31, 13, 11, false};
+constexpr ControlLayout kLabel2Layout{49, 8, 222, 25, 21, true};
+constexpr ControlLayout kLabel3Layout{49, 39, 294, 16, 13, true};
+constexpr ControlLayout kBitBtn1Layout{136, 84, 133, 36, 11, false};
+constexpr int kArrowSize = 17;
+constexpr COLORREF kArrowGround = RGB(255, 0, 255);
+
+constexpr const char* kDeviceFolder = "\\ResidentFlash\\VKNAV";
+constexpr const wchar_t* kApplicationPath = L"\\ResidentFlash\\VKNAV\\KestrovaCE.exe";
+
+UINT DpiOf(HWND window) {
+    using GetDpiForWindowFn = UINT(WINAPI*)(HWND);
+    static const auto getDpi = reinterpret_cast<GetDpiForWindowFn>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleA("user32.dll"), "GetDpiForWindow")));
+    if (window != nullptr && getDpi != nullptr) {
+        return getDpi(window);
+    }
+    HDC screen = GetDC(nullptr);
+    const int dpi = GetDeviceCaps(screen, LOGPIXELSY);
+    ReleaseDC(nullptr, screen);
+    return dpi > 0 ? static_cast<UINT>(dpi) : USER_DEFAULT_SCREEN_DPI;
+}
+
+int Scale(int value, UINT dpi) { return MulDiv(value, static_cast<int>(dpi), 96); }
+
+win::ScopedFont MakeFont(const ControlLayout& layout, UINT dpi) {
+    return win::ScopedFont(CreateFontA(-Scale(layout.fontHeight, dpi), 0, 0, 0,
+                                       layout.bold ? FW_BOLD : FW_NORMAL, FALSE, FALSE, FALSE,
+                                       DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS,
+                                       DEFAULT_QUALITY, DEFAULT_PITCH | FF_SWISS, "Tahoma"));
+}
+
+std::string WindowText(HWND window) {
+    if (window == nullptr) {
+        return {};
+    }
+    std::string text(static_cast<std::size_t>(GetWindowTextLengthA(window)) + 1, '\0');
+    text.resize(static_cast<std::size_t>(GetWindowTextA(window, text.data(), static_cast<int>(text.size()))));
+    return text;
+}
+
+std::string UpperCase(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+    return text;
+}
+
+// Closes the connection when a run ends early.
+void Abandon(const std::string& message) {
+    win::ShowMessage(message);
+    pda::PdaDisconnect();
+}
+
+} // namespace
+
+void ShowException(const std::string& text) {
+    win::ShowErrorMessage(!text.empty() && text.back() == '.' ? text : text + ".");
+}
+
+TForm1::~TForm1() {
+    if (form_ != nullptr) {
+        DestroyWindow(form_);
+    }
+    if (arrowImages_ != nullptr) {
+        ImageList_Destroy(arrowImages_);
+    }
+    if (Form1 == this) {
+        Form1 = nullptr;
+    }
+}
+
+bool TForm1::Create(HINSTANCE instance, int show) {
+    WNDCLASSEXA wc{};
+    wc.cbSize = sizeof wc;
+    wc.style = CS_HREDRAW | CS_VREDRAW;
+    wc.lpfnWndProc = WindowProc;
+    wc.hInstance = instance;
+    wc.hIcon = LoadIconA(instance, MAKEINTRESOURCEA(IDI_MAINICON));
+    wc.hCursor = LoadCursorA(nullptr, MAKEINTRESOURCEA(32512)); // IDC_ARROW
+    wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
+    wc.lpszClassName = kFormClass;
+    RegisterClassExA(&wc); // fails harmlessly when already registered
+
+    const UINT dpi = DpiOf(nullptr);
+    const int width = Scale(kFormWidth, dpi);
+    const int height = Scale(kFormHeight, dpi);
+    const int left = (GetSystemMetrics(SM_CXSCREEN) - width) / 2;
+    const int top = (GetSystemMetrics(SM_CYSCREEN) - height) / 2;
+    Form1 = this;
+    if (CreateWindowExA(0, kFormClass, kFormCaption, WS_OVERLAPPEDWINDOW | WS_CLIPSIBLINGS, left,
+                        top, width, height, nullptr, nullptr, instance, this) == nullptr) {
+        Form1 = nullptr;
+        return false;
+    }
+    win::SetDialogWindow(form_);
+    ShowWindow(form_, show);
+    UpdateWindow(form_);
+    SetFocus(bitBtn1_);
+    return true;
+}
+
+LRESULT CALLBACK TForm1::WindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+    if (msg == WM_NCCREATE) {
+        auto* self = static_cast<TForm1*>(reinterpret_cast<CREATESTRUCTA*>(lParam)->lpCreateParams);
+        self->form_ = hwnd;
+        SetWindowLongPtrA(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
+    }
+    auto* self = reinterpret_cast<TForm1*>(GetWindowLongPtrA(hwnd, GWLP_USERDATA));
+    if (self == nullptr) {
+        return DefWindowProcA(hwnd, msg, wParam, lParam);
+    }
+    // No exception may cross into the platform: an error that escapes a
+    // handler is shown as the toolkit shows it, and the program goes on.
+    try {
+        return self->HandleMessage(msg, wParam, lParam);
+    } catch (const std::bad_alloc&) {
+        ShowException("Out of memory");
+    } catch (const std::exception& e) {
+        ShowException(e.what());
+    } catch (...) {
+        ShowException("Unexpected error");
+    }
+    return 0;
+}
+
+LRESULT TForm1::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
+    switch (msg) {
+    case WM_CREATE: return OnCreate();
+    case WM_SIZE: return OnSize();
+    case WM_ERASEBKGND: return OnEraseBackground(reinterpret_cast<HDC>(wParam));
+    case WM_CTLCOLORSTATIC: return OnCtlColorStatic(reinterpret_cast<HDC>(wParam));
+    case WM_COMMAND: return OnCommand(wParam);
+    case WM_DPICHANGED: return OnDpiChanged(wParam, lParam);
+    case WM_DESTROY: return OnDestroy();
+    default: return DefWindowProcA(form_, msg, wParam, lParam);
+    }
+}
+
+HWND TForm1::CreateControl(const char* className, DWORD style, int id, const char* text) {
+    return CreateWindowExA(0, className, text, WS_CHILD | WS_VISIBLE | style, 0, 0, 0, 0, form_,
+                           reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)),
+                           GetModuleHandleA(nullptr), nullptr);
+}
+
+LRESULT TForm1::OnCreate() {
+    const HINSTANCE instance = GetModuleHandleA(nullptr);
+    background_.reset(static_cast<HBITMAP>(
+        LoadImageA(instance, MAKEINTRESOURCEA(IDB_BACKGROUND), IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION)));
+    dpi_ = DpiOf(form_);
+    constexpr DWORD kLabelStyle = SS_LEFT | SS_NOPREFIX;
+    label1_ = CreateControl("Static", kLabelStyle, kLabel1, "Label1");
+    label2_ = CreateControl("Static", kLabelStyle, kLabel2, "Vesko Navigator VK7");
+    label3_ = CreateControl("Static", kLabelStyle, kLabel3,
+                            "Upgrade Vesko KestrovaCE to version 2.51c");
+    bitBtn1_ = CreateControl("Button", WS_TABSTOP | BS_DEFPUSHBUTTON, kBitBtn1, "Press to Upgrade");
+    if (label1_ == nullptr || label2_ == nullptr || label3_ == nullptr || bitBtn1_ == nullptr) {
+        return -1;
+    }
+    // The button draws the arrow left of its caption; the image list's mask
+    // makes the magenta ground transparent.
+    arrowImages_ = ImageList_Create(kArrowSize, kArrowSize, ILC_COLOR24 | ILC_MASK, 1, 0);
+    win::ScopedBitmap arrow(static_cast<HBITMAP>(
+        LoadImageA(instance, MAKEINTRESOURCEA(IDB_ARROW), IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION)));
+    if (arrowImages_ != nullptr && arrow) {
+        ImageList_AddMasked(arrowImages_, arrow.get(), kArrowGround);
+        BUTTON_IMAGELIST images{arrowImages_, {2, 0, 2, 0}, BUTTON_IMAGELIST_ALIGN_LEFT};
+        SendMessageA(bitBtn1_, BCM_SETIMAGELIST, 0, reinterpret_cast<LPARAM>(&images));
+    }
+    LayOut();
+    FormCreate();
+    return 0;
+}
+
+void TForm1::FormCreate() { SetStatus(""); }
+
+// Places the controls from the window description at the window's DPI.
+void TForm1::LayOut() {
+    struct Placement {
+        HWND window;
+        const ControlLayout& layout;
+    };
+    const Placement placements[] = {{label1_, kLabel1Layout},
+                                    {label2_, kLabel2Layout},
+                                    {label3_, kLabel3Layout},
+                                    {bitBtn1_, kBitBtn1Layout}};
+    int i = 0;
+    for (const auto& p : placements) {
+        fonts_[i] = MakeFont(p.layout, dpi_);
+        SendMessageA(p.window, WM_SETFONT, reinterpret_cast<WPARAM>(fonts_[i].get()), FALSE);
+        SetWindowPos(p.window, nullptr, Scale(p.layout.left, dpi_), Scale(p.layout.top, dpi_),
+                     Scale(p.layout.width, dpi_), Scale(p.layout.height, dpi_),
+                     SWP_NOZORDER | SWP_NOACTIVATE);
+        ++i;
+    }
+    SetStatus(WindowText(label1_));
+    InvalidateRect(form_, nullptr, TRUE);
+}
+
+LRESULT TForm1::OnSize() {
+    GetClientRect(form_, &image1Bounds_);
+    return 0;
+}
+
+LRESULT TForm1::OnEraseBackground(HDC dc) {
+    RECT client;
+    GetClientRect(form_, &client);
+    BITMAP info{};
+    if (!background_ || GetObjectA(background_.get(), sizeof info, &info) == 0) {
+        FillRect(dc, &client, GetSysColorBrush(COLOR_BTNFACE));
+        return 1;
+    }
+    HDC source = CreateCompatibleDC(dc);
+    HGDIOBJ old = SelectObject(source, background_.get());
+    SetStretchBltMode(dc, HALFTONE);
+    SetBrushOrgEx(dc, 0, 0, nullptr);
+    StretchBlt(dc, 0, 0, client.right, client.bottom, source, 0, 0, info.bmWidth, info.bmHeight,
+               SRCCOPY);
+    SelectObject(source, old);
+    DeleteDC(source);
+    return 1;
+}
+
+LRESULT TForm1::OnCtlColorStatic(HDC dc) {
+    SetTextColor(dc, RGB(255, 255, 255));
+    SetBkMode(dc, TRANSPARENT);
+    return reinterpret_cast<LRESULT>(GetStockObject(NULL_BRUSH));
+}
+
+LRESULT TForm1::OnCommand(WPARAM wParam) {
+    // Enter reaches here through the dialog keys even while a run keeps the
+    // button disabled: a disabled button starts nothing.
+    if (LOWORD(wParam) == kBitBtn1 && HIWORD(wParam) == BN_CLICKED && bitBtn1_ != nullptr &&
+        IsWindowEnabled(bitBtn1_)) {
+        BitBtn1Click();
+    }
+    return 0;
+}
+
+LRESULT TForm1::OnDpiChanged(WPARAM wParam, LPARAM lParam) {
+    dpi_ = HIWORD(wParam);
+    const RECT* suggested = reinterpret_cast<const RECT*>(lParam);
+    SetWindowPos(form_, nullptr, suggested->left, suggested->top, suggested->right - suggested->left,
+                 suggested->bottom - suggested->top, SWP_NOZORDER | SWP_NOACTIVATE);
+    LayOut();
+    return 0;
+}
+
+LRESULT TForm1::OnDestroy() {
+    // A run in progress goes on after the window is gone; it must find no
+    // controls to touch.
+    form_ = label1_ = label2_ = label3_ = bitBtn1_ = nullptr;
+    win::SetDialogWindow(nullptr);
+    PostQuitMessage(0);
+    return 0;
+}
+
+// Label1 is sized to its text; the picture under the old and the new text is
+// redrawn, since a transparent label does not paint its own background.
+void TForm1::SetStatus(const std::string& text) {
+    if (label1_ == nullptr) {
+        return;
+    }
+    RECT before;
+    GetWindowRect(label1_, &before);
+    MapWindowPoints(nullptr, form_, reinterpret_cast<POINT*>(&before), 2);
+    SetWindowTextA(label1_, text.c_str());
+    HDC dc = GetDC(label1_);
+    HGDIOBJ old = SelectObject(dc, fonts_[0].get());
+    SIZE extent{};
+    GetTextExtentPoint32A(dc, text.c_str(), static_cast<int>(text.size()), &extent);
+    TEXTMETRICA metrics{};
+    GetTextMetricsA(dc, &metrics);
+    SelectObject(dc, old);
+    ReleaseDC(label1_, dc);
+    SetWindowPos(label1_, nullptr, 0, 0, extent.cx, metrics.tmHeight,
+                 SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+    RECT after;
+    GetWindowRect(label1_, &after);
+    MapWindowPoints(nullptr, form_, reinterpret_cast<POINT*>(&after), 2);
+    RECT dirty;
+    UnionRect(&dirty, &before, &after);
+    RedrawWindow(form_, &dirty, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN);
+}
+
+void TForm1::SetButtonCaption(const std::string& text) {
+    if (bitBtn1_ != nullptr) {
+        SetWindowTextA(bitBtn1_, text.c_str());
+    }
+}
+
+void TForm1::EnableButton(bool enabled) {
+    if (bitBtn1_ != nullptr) {
+        EnableWindow(bitBtn1_, enabled);
+    }
+}
+
+std::string TForm1::ButtonCaption() const { return WindowText(bitBtn1_); }
+
+void TForm1::Close() {
+    if (form_ != nullptr) {
+        PostMessageA(form_, WM_CLOSE, 0, 0);
+    }
+}
+
+void TForm1::BitBtn1Click() {
+    if (UpperCase(ButtonCaption()).find("EXIT") != std::string::npos) {
+        Close();
+        return;
+    }
+    EnableButton(false);
+    // However the run ends, errors included, enabling the button comes last.
+    struct Reenable {
+        TForm1& form;
+        ~Reenable() { form.EnableButton(true); }
+    } reenable{*this};
+    RunUpgrade();
+}
+
+void TForm1::RunUpgrade() {
+    if (IdentifyDevice() != kTargetModel) {
+        win::ShowInformation("Vesko Navigator not found.", "Information");
+        pda::PdaDisconnect();
+        return;
+    }
+    pda::PdaConnect();
+    if (!pda::PdaConnected) {
+        Abandon("Cannot connect to Vesko Navigator");
+        return;
+    }
+    const std::string deviceFolder = kDeviceFolder;
+    rapi::CE_FIND_DATA found{};
+    const HANDLE search = rapi::CeFindFirstFile(kApplicationPath, &found);
+    if (search == INVALID_HANDLE_VALUE) {
+        Abandon("Cannot find KestrovaCE on the Vesko Navigator");
+        return;
+    }
+    rapi::CeFindClose(search);
+
+    bool failed = false;
+    TempDirectory = payload::GetTempDirectory();
+    const std::string itemScratch = TempDirectory + payload::kItemScratch;
+    for (const std::string& row : payload::LoadManifest(TempDirectory)) {
+        const auto item = payload::ParseManifestRow(row);
+        if (!item) {
+            continue;
+        }
+        payload::ExtractPayloadItem(item->resourceName, itemScratch);
+        SetStatus("Please wait - Copying " + item->deviceName);
+        win::ProcessMessages();
+        if (!pda::CopyFileToDevice(itemScratch, deviceFolder + "\\" + item->deviceName)) {
+            failed = true;
+        }
+        DeleteFileA(itemScratch.c_str());
+    }
+    pda::PdaDisconnect();
+    DeleteFileA((TempDirectory + payload::kManifestScratch).c_str());
+    if (failed) {
+        win::ShowMessage("There is an Error copying files - make sure KestrovaCE is not running "
+                         "on the Vesko Navigator.");
+    }
+    SetStatus(failed ? "Error Copying Files" : "Upgrade Complete");
+    SetButtonCaption("Press to Exit");
+    MessageBeep(0x40);
+    win::ProcessMessages();
+}
+
+void HardenDllSearch() { SetDllDirectoryW(L""); }
+
+int RunProgram(HINSTANCE instance, int show) {
+    HardenDllSearch();
+    INITCOMMONCONTROLSEX controls{sizeof controls, ICC_STANDARD_CLASSES};
+    InitCommonControlsEx(&controls);
+    TForm1 form;
+    if (!form.Create(instance, show)) {
+        win::ShowErrorMessage("Cannot create the main window.");
+        return 1;
+    }
+    MSG msg{};
+    while (GetMessageA(&msg, nullptr, 0, 0) > 0) {
+        win::DispatchOne(msg);
+    }
+    return static_cast<int>(msg.wParam);
+}
+
+} // namespace app

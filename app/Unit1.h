@@ -1,0 +1,97 @@
+// The main window: a picture, three labels and the one button that runs the
+// upgrade and, once it has run, closes the program.
+#pragma once
+
+#include "win/ScopedWin.h"
+
+#include <windows.h>
+#include <commctrl.h>
+
+#include <string>
+
+namespace app {
+
+// Positions at 96 DPI, relative to the client area.
+struct ControlLayout {
+    int left, top, width, height;
+    int fontHeight; // character height in pixels
+    bool bold;
+};
+
+enum ControlId { kLabel1 = 1001, kLabel2, kLabel3, kBitBtn1 = IDOK };
+
+inline constexpr int kFormWidth = 412;
+inline constexpr int kFormHeight = 217;
+inline constexpr const char* kFormCaption = "Vesko Navigator Upgrade";
+inline constexpr const char* kFormClass = "TForm1";
+
+class TForm1 {
+  public:
+    TForm1() = default;
+    ~TForm1();
+    TForm1(const TForm1&) = delete;
+    TForm1& operator=(const TForm1&) = delete;
+
+    // Creates and shows the window; false when the platform refuses.
+    bool Create(HINSTANCE instance, int show);
+
+    void FormCreate();
+    void BitBtn1Click();
+
+    HWND Handle() const { return form_; }
+    HWND Label1() const { return label1_; }
+    HWND Label2() const { return label2_; }
+    HWND Label3() const { return label3_; }
+    HWND BitBtn1() const { return bitBtn1_; }
+    RECT Image1Bounds() const { return image1Bounds_; }
+    UINT Dpi() const { return dpi_; }
+
+  private:
+    static LRESULT CALLBACK WindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
+    LRESULT HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam);
+    LRESULT OnCreate();
+    LRESULT OnSize();
+    LRESULT OnEraseBackground(HDC dc);
+    LRESULT OnCtlColorStatic(HDC dc);
+    LRESULT OnCommand(WPARAM wParam);
+    LRESULT OnDpiChanged(WPARAM wParam, LPARAM lParam);
+    LRESULT OnDestroy();
+
+    HWND CreateControl(const char* className, DWORD style, int id, const char* text);
+    void LayOut();
+    void SetStatus(const std::string& text);
+    void SetButtonCaption(const std::string& text);
+    void EnableButton(bool enabled);
+    std::string ButtonCaption() const;
+    void Close();
+    void RunUpgrade();
+
+    HWND form_ = nullptr;
+    HWND label1_ = nullptr;
+    HWND label2_ = nullptr;
+    HWND label3_ = nullptr;
+    HWND bitBtn1_ = nullptr;
+    RECT image1Bounds_{};
+    UINT dpi_ = USER_DEFAULT_SCREEN_DPI;
+    win::ScopedBitmap background_;
+    win::ScopedFont fonts_[4];
+    HIMAGELIST arrowImages_ = nullptr;
+};
+
+// The module's main window, while it exists.
+extern TForm1* Form1;
+// The temporary directory of the current run.
+extern std::string TempDirectory;
+
+// Registers the window class and creates Form1 (FormCreate included).
+// Shows the toolkit's error box for an error that escapes a click.
+void ShowException(const std::string& text);
+
+// Takes the current directory out of the DLL search order, so that a planted
+// RAPI.DLL there is never loaded in place of the installed one.
+void HardenDllSearch();
+
+// Program start: the window and its message loop; returns the exit code.
+int RunProgram(HINSTANCE instance, int show);
+
+} // namespace app
