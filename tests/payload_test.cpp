@@ -1,0 +1,217 @@
+#include "payload/Payload.h"
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <optional>
+
+using namespace payload;
+using namespace testing_support;
+
+namespace {
+
+struct Item {
+    const char* resource;
+    const char* deviceName;
+    DWORD size;
+};
+constexpr Item kItems[] = {
+    {"U1", "KestrovaCE.exe", 2125824},
+    {"U2", "Vesko-Plinto-4.par1", 610233},
+    {"U3", "Vesko-Plinto-4-UTM.par1", 612769},
+    {"U4", "Vesko-Plinto-4-HighContrast.par1", 607102},
+    {"U5", "Vesko-Plinto-4-UTM-HighContrast.par1", 607716},
+    {"U6", "VeskoPointer.mmp", 426},
+    {"U7", "Kestrova1.def", 5830},
+    {"U8", "Kestrova2.def", 3610},
+    {"U9", "FontSizes2.def", 250},
+};
+
+std::string SystemText(DWORD error) {
+    char buffer[256];
+    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                             error, 0, buffer, sizeof buffer, nullptr);
+    std::string text(buffer, n);
+    while (!text.empty() && (static_cast<unsigned char>(text.back()) <= ' ' || text.back() == '.')) {
+        text.pop_back();
+    }
+    return text;
+}
+
+std::string ErrorOf(const std::function<void()>& action) {
+    try {
+        action();
+    } catch (const PayloadError& e) {
+        return e.what();
+    }
+    return "(no error)";
+}
+
+TEST(Manifest, CompiledScriptGivesThirteenLinesAndNineItems) {
+    ScratchDir temp;
+    const auto lines = LoadManifest(temp.str());
+    ASSERT_EQ(lines.size(), 13u);
+    EXPECT_EQ(lines[0], "");
+    EXPECT_EQ(lines[1], "R1 EXEFILE \"upgrade.txt\"");
+    EXPECT_EQ(lines[3], "U1 EXEFILE \"Files\\KestrovaCE.exe\"");
+    EXPECT_EQ(lines[12], "");
+    std::vector<ManifestItem> items;
+    for (const auto& line : lines) {
+        if (auto item = ParseManifestRow(line)) {
+            items.push_back(*item);
+        }
+    }
+    ASSERT_EQ(items.size(), std::size(kItems));
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        EXPECT_EQ(items[i].resourceName, kItems[i].resource);
+        EXPECT_EQ(items[i].deviceName, kItems[i].deviceName);
+    }
+    // The manifest passes through its scratch file, which stays in place.
+    EXPECT_EQ(ReadFileBytes(temp.path() / "8194a.tmp").size(), 401u);
+}
+
+TEST(Manifest, ResourcesHaveThePayloadSizes) {
+    for (const auto& item : kItems) {
+        SCOPED_TRACE(item.resource);
+        HRSRC info = FindResourceA(nullptr, item.resource, "EXEFILE");
+        ASSERT_NE(info, nullptr);
+        EXPECT_EQ(SizeofResource(nullptr, info), item.size);
+    }
+}
+
+TEST(Manifest, ScratchCopyIsTheScriptByteForByte) {
+    ScratchDir temp;
+    ExtractPayloadItem("R1", (temp.path() / "r1.txt").string());
+    const std::string r1 = ReadFileBytes(temp.path() / "r1.txt");
+    EXPECT_EQ(r1.substr(0, 2), "\r\n");
+    EXPECT_EQ(r1.substr(r1.size() - 4), "\r\n\r\n");
+    EXPECT_EQ(r1.find("\n\n"), std::string::npos); // every LF has its CR
+}
+
+TEST(ParseManifestRow, TableOfRows) {
+    const struct {
+        std::string row;
+        std::optional<std::pair<std::string, std::string>> item;
+    } rows[] = {
+        {"", std::nullopt},
+        {"    ", std::nullopt},
+        {"R1 EXEFILE \"upgrade.txt\"", std::nullopt},
+        {"U1 EXEFILE \"Files\\x.exe\"", {{"U1", "x.exe"}}},
+        {"U1  EXEFILE \"Files\\x.exe\"", {{"U1", "es\\x.exe"}}},
+        {" U1 EXEFILE \"Files\\x.exe\"", {{"U1", "es\\x.exe"}}},
+        {"U1\tEXEFILE\t\"Files\\x.exe\"", {{"U1", "s\\x.exe"}}},
+        {"U1 EXEFILE\t\"Files\\x.exe\"", {{"U1", "s\\x.exe"}}},
+        {"U1 EXEFILE Files\\x.exe", {{"U1", "x.exe"}}},
+        {"U10 EXEFILE \"Files\\x.exe\"", {{"U10", "x.exe"}}},
+        {"U1 EXEFILE \"Files\\Sub\\x.exe\"", {{"U1", "Sub\\x.exe"}}},
+        {"U1 EXEFILE \"x.exe\"", {{"U1", ""}}},
+        {"U1", {{"U1", ""}}},
+        {"\t\t", {{"xx", ""}}},
+        {"r1 EXEFILE \"upgrade.txt\"", {{"r1", "e.txt"}}},
+        {"R1X EXEFILE \"Files\\x\"", {{"R1X", "x"}}},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE("[" + r.row + "]");
+        const auto item = ParseManifestRow(r.row);
+        ASSERT_EQ(item.has_value(), r.item.has_value());
+        if (item) {
+            EXPECT_EQ(item->resourceName, r.item->first);
+            EXPECT_EQ(item->deviceName, r.item->second);
+        }
+    }
+}
+
+TEST(SplitLines, TableOfLineEnds) {
+    using Lines = std::vector<std::string>;
+    const struct {
+        std::string text;
+        Lines lines;
+    } rows[] = {
+        {"", {}},
+        {"a", {"a"}},
+        {"a\r\nb\r\n", {"a", "b"}},
+        {"a\rb\nc", {"a", "b", "c"}},
+        {"a\n\rb", {"a", "", "b"}},
+        {"\r\n\r\n", {"", ""}},
+        {std::string("a\r\nb\0c\r\n", 8), {"a", "b"}},
+    };
+    for (const auto& r : rows) {
+        EXPECT_EQ(SplitLines(r.text), r.lines);
+    }
+}
+
+TEST(ExtractPayloadItem, ReplacesALongerScratchFileCompletely) {
+    ScratchDir temp;
+    const auto path = temp.path() / "8194b.tmp";
+    WriteFileBytes(path, std::string(5000, 'z'));
+    ExtractPayloadItem("U9", path.string());
+    EXPECT_EQ(ReadFileBytes(path), ReadFileBytes(ProgramFolder() / ".." / ".." / ".." /
+                                                 "payload" / "Files" / "FontSizes2.def"));
+}
+
+TEST(ExtractPayloadItem, ErrorsCarryTheirExactTexts) {
+    ScratchDir temp;
+    EXPECT_EQ(ErrorOf([&] { ExtractPayloadItem("U42", (temp.path() / "x").string()); }),
+              "Resource U42 not found");
+    const std::string noFolder = (temp.path() / "missing" / "8194b.tmp").string();
+    EXPECT_EQ(ErrorOf([&] { ExtractPayloadItem("U9", noFolder); }),
+              "Cannot create file \"" + noFolder + "\". " + SystemText(ERROR_PATH_NOT_FOUND));
+
+    // A scratch file held open by someone else cannot be replaced.
+    const std::string held = (temp.path() / "8194b.tmp").string();
+    HANDLE other = CreateFileA(held.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    EXPECT_EQ(ErrorOf([&] { ExtractPayloadItem("U9", held); }),
+              "Cannot create file \"" + held + "\". " + SystemText(ERROR_SHARING_VIOLATION));
+    CloseHandle(other);
+    EXPECT_EQ(ErrorOf([&] { LoadManifest((temp.path() / "missing").string()); }),
+              "Cannot create file \"" + (temp.path() / "missing").string() +
+                  "\\8194a.tmp\". " + SystemText(ERROR_PATH_NOT_FOUND));
+}
+
+TEST(ExtractPayloadItem, LeavesNoHandleOpen) {
+    ScratchDir temp;
+    const auto path = (temp.path() / "8194b.tmp").string();
+    ExtractPayloadItem("U6", path);
+    LoadManifest(temp.str());
+    // Exclusive opens succeed only when nothing else holds the files.
+    for (const auto& file : {path, (temp.path() / "8194a.tmp").string()}) {
+        HANDLE h = CreateFileA(file.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                               OPEN_EXISTING, 0, nullptr);
+        EXPECT_NE(h, INVALID_HANDLE_VALUE) << file;
+        CloseHandle(h);
+    }
+    const auto before = ProbeHandleValue();
+    for (int i = 0; i < 20; ++i) {
+        ExtractPayloadItem("U6", path);
+        ErrorOf([&] { ExtractPayloadItem("U42", path); });
+        ErrorOf([&] { ExtractPayloadItem("U6", (temp.path() / "no" / "x").string()); });
+    }
+    EXPECT_LE(ProbeHandleValue(), before);
+}
+
+TEST(GetTempDirectory, DropsExactlyOneTrailingBackslash) {
+    const struct {
+        std::string tmp, expected;
+    } rows[] = {
+        {"C:\\Temp\\", "C:\\Temp"},
+        {"C:\\Temp", "C:\\Temp"},
+    };
+    for (const auto& r : rows) {
+        ScopedEnv tmp("TMP", r.tmp), temp("TEMP", r.tmp);
+        EXPECT_EQ(GetTempDirectory(), r.expected) << r.tmp;
+    }
+}
+
+TEST(GetTempDirectory, TakesAPathLongerThanTheClassicBuffer) {
+    // Windows and Wine give at most MAX_PATH characters.
+    for (std::size_t length : {248u, 249u, 250u, 251u, 254u}) {
+        std::string path = "C:\\";
+        while (path.size() < length) {
+            path += "d";
+        }
+        ScopedEnv tmp("TMP", path + "\\"), temp("TEMP", path + "\\");
+        EXPECT_EQ(GetTempDirectory(), path) << length;
+    }
+}
+
+} // namespace
