@@ -8,6 +8,7 @@
 #include "win/Dialogs.h"
 
 #include <algorithm>
+#include <cwchar>
 #include <cctype>
 #include <exception>
 #include <new>
@@ -386,7 +387,21 @@ void TForm1::RunUpgrade() {
     win::ProcessMessages();
 }
 
-void HardenDllSearch() { SetDllDirectoryW(L""); }
+void HardenDllSearch() {
+    // A DLL directory takes the current directory's place in the search
+    // order. The empty string does that on Windows, but Wine reads it as "no
+    // directory" and keeps the current one; the program's own folder, which
+    // the order searches first anyway, has the same effect on both.
+    wchar_t folder[MAX_PATH];
+    const DWORD n = GetModuleFileNameW(nullptr, folder, MAX_PATH);
+    wchar_t* slash = n > 0 && n < MAX_PATH ? wcsrchr(folder, L'\\') : nullptr;
+    if (slash != nullptr) {
+        *slash = L'\0';
+        SetDllDirectoryW(folder);
+    } else {
+        SetDllDirectoryW(L"");
+    }
+}
 
 int RunProgram(HINSTANCE instance, int show) {
     HardenDllSearch();

@@ -1,0 +1,162 @@
+// The device connection and identification against the simulated device.
+#include "app/Identify.h"
+#include "app/Unit1.h"
+#include "pda/Pda.h"
+#include "rapi/rapi.h"
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+using namespace testing_support;
+using pda::PdaConnected;
+
+namespace {
+
+HMODULE NoLibrary(const char*) { return nullptr; }
+
+HMODULE PartialLibrary(const char*) {
+    const auto path = ProgramFolder().parent_path() / "devicesim" / "partial" / "RAPI.DLL";
+    return LoadLibraryExA(path.string().c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+}
+
+FARPROC LookUp(HMODULE module, const char* name) { return GetProcAddress(module, name); }
+
+class Connection : public ::testing::Test {
+  protected:
+    void SetUp() override { rapi::ResetForTesting(rapi::ProductionLoader()); }
+    void TearDown() override {
+        pda::PdaDisconnect();
+        rapi::ResetForTesting(rapi::ProductionLoader());
+        EXPECT_EQ(SimOpenHandles(), 0);
+    }
+    // Connects and returns the milliseconds it took.
+    ULONGLONG TimedConnect() {
+        const ULONGLONG start = GetTickCount64();
+        pda::PdaConnect();
+        return GetTickCount64() - start;
+    }
+    SimDevice device;
+};
+
+TEST_F(Connection, FlagIsFalseAtStartAndAfterADisconnectWithoutConnect) {
+    EXPECT_FALSE(PdaConnected);
+    pda::PdaDisconnect();
+    EXPECT_FALSE(PdaConnected);
+}
+
+TEST_F(Connection, DeviceThatAnswersAtOnce) {
+    EXPECT_LT(TimedConnect(), 1000u);
+    EXPECT_TRUE(PdaConnected);
+    pda::PdaDisconnect();
+    EXPECT_FALSE(PdaConnected);
+}
+
+TEST_F(Connection, SignalledDuringTheFiftiethWait) {
+    device.set("VK7SIM_CONNECT_DELAY_MS", "4950");
+    EXPECT_GE(TimedConnect(), 4900u);
+    EXPECT_TRUE(PdaConnected);
+}
+
+TEST_F(Connection, NeverSignalledGivesUpAfterFiftyWaits) {
+    device.set("VK7SIM_CONNECT_DELAY_MS", "never");
+    const ULONGLONG took = TimedConnect();
+    EXPECT_FALSE(PdaConnected);
+    EXPECT_GE(took, 4950u);
+    EXPECT_LT(took, 9000u);
+}
+
+TEST_F(Connection, NonZeroInitResultIsNoConnection) {
+    device.set("VK7SIM_INIT_RESULT", "0x80004005");
+    pda::PdaConnect();
+    EXPECT_FALSE(PdaConnected);
+}
+
+TEST_F(Connection, SecondConnectFailingClearsTheFlag) {
+    device.set("VK7SIM_LATER_INIT_RESULT", "0x80004005");
+    pda::PdaConnect();
+    EXPECT_TRUE(PdaConnected);
+    pda::PdaConnect();
+    EXPECT_FALSE(PdaConnected);
+}
+
+TEST_F(Connection, NoLibraryFailsWithoutTheFiveSecondWait) {
+    rapi::ResetForTesting(rapi::Loader{NoLibrary, LookUp});
+    EXPECT_LT(TimedConnect(), 1000u);
+    EXPECT_FALSE(PdaConnected);
+    pda::PdaDisconnect();
+    EXPECT_FALSE(PdaConnected);
+}
+
+TEST_F(Connection, RepeatedConnectsLeakNoHandle) {
+    pda::PdaConnect();
+    pda::PdaDisconnect();
+    const auto before = ProbeHandleValue();
+    for (int i = 0; i < 50; ++i) {
+        pda::PdaConnect();
+        pda::PdaConnect();
+        pda::PdaDisconnect();
+    }
+    EXPECT_LE(ProbeHandleValue(), before);
+}
+
+class Identification : public Connection {};
+
+TEST_F(Identification, TableOfDevices) {
+    const struct {
+        const char* what;
+        const char* setting;
+        const char* value;
+        int expected;
+    } rows[] = {
+        {"the VK7", "VK7SIM_OS_MAJOR", "6", 6},
+        {"a 61 mm screen", "VK7SIM_SCREEN_MM", "61", 0},
+        {"Windows CE 5", "VK7SIM_OS_MAJOR", "5", 0},
+        {"480 x 800 portrait", "VK7SIM_SCREEN_PX", "800", 0},
+        {"a failed link", "VK7SIM_INIT_RESULT", "1", 0},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        ScopedEnv setting(row.setting, row.value);
+        if (std::string(row.what) == "480 x 800 portrait") {
+            ScopedEnv width("VK7SIM_SCREEN_WIDTH_PX", "480");
+            EXPECT_EQ(app::IdentifyDevice(), row.expected);
+        } else {
+            EXPECT_EQ(app::IdentifyDevice(), row.expected);
+        }
+        // Identification leaves the connection as it found it: open when it connected.
+        EXPECT_EQ(PdaConnected, row.expected == 6 || std::string(row.value) != "1");
+        pda::PdaDisconnect();
+    }
+}
+
+TEST_F(Identification, NoDeviceMakesNoDeviceQuery) {
+    device.set("VK7SIM_DIR", "");
+    EXPECT_EQ(app::IdentifyDevice(), 0);
+    const auto log = device.log();
+    EXPECT_TRUE(Calls(log, "CeGetVersionEx").empty());
+    EXPECT_TRUE(Calls(log, "CeGetDesktopDeviceCaps").empty());
+    EXPECT_EQ(Calls(log, "CeRapiInitEx").size(), 1u);
+}
+
+TEST_F(Identification, QueriesTheVersionAndBothScreenValues) {
+    EXPECT_EQ(app::IdentifyDevice(), 6);
+    const auto caps = Calls(device.log(), "CeGetDesktopDeviceCaps");
+    ASSERT_EQ(caps.size(), 2u);
+    EXPECT_EQ(caps[0].subject, "6");
+    EXPECT_EQ(caps[1].subject, "10");
+    EXPECT_TRUE(PdaConnected);
+}
+
+TEST_F(Identification, PartialLibraryWithoutVersionQueryGivesZero) {
+    rapi::ResetForTesting(rapi::Loader{PartialLibrary, LookUp});
+    EXPECT_EQ(app::IdentifyDevice(), 0);
+    EXPECT_TRUE(PdaConnected);
+}
+
+TEST_F(Identification, NoLibraryGivesZero) {
+    rapi::ResetForTesting(rapi::Loader{NoLibrary, LookUp});
+    EXPECT_EQ(app::IdentifyDevice(), 0);
+    EXPECT_FALSE(PdaConnected);
+}
+
+} // namespace
