@@ -1,0 +1,227 @@
+// CopyFileToDevice against the simulated device and its call log.
+#include "pda/Pda.h"
+#include "rapi/rapi.h"
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+using namespace testing_support;
+
+namespace {
+
+HMODULE NoLibrary(const char*) { return nullptr; }
+FARPROC LookUp(HMODULE module, const char* name) { return GetProcAddress(module, name); }
+
+std::vector<long long> WriteSizes(const std::vector<LogEntry>& log) {
+    std::vector<long long> sizes;
+    for (const auto& e : Calls(log, "CeWriteFile")) {
+        sizes.push_back(e.bytes);
+    }
+    return sizes;
+}
+
+class Copy : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        rapi::ResetForTesting(rapi::ProductionLoader());
+        pda::PdaConnect();
+        ASSERT_TRUE(pda::PdaConnected);
+    }
+    void TearDown() override {
+        EXPECT_EQ(SimOpenHandles(), 0);
+        pda::PdaDisconnect();
+    }
+    std::string Source(const std::string& bytes) {
+        const auto path = scratch.path() / "source.bin";
+        WriteFileBytes(path, bytes);
+        return path.string();
+    }
+    // The device file `\name` as a desktop path.
+    fs::path OnDevice(const std::string& name) const { return device.root() / name; }
+    std::vector<LogEntry> DeviceCalls() const {
+        std::vector<LogEntry> calls;
+        for (const auto& e : device.log()) {
+            if (e.function != "CeRapiInitEx") {
+                calls.push_back(e);
+            }
+        }
+        return calls;
+    }
+
+    SimDevice device;
+    ScratchDir scratch{"src"};
+    BoxCatcher boxes;
+};
+
+TEST_F(Copy, WritesWholeChunksAndEndsWithAnEmptyWrite) {
+    const struct {
+        std::size_t size;
+        std::vector<long long> writes;
+    } rows[] = {
+        {0, {0}},
+        {1, {1, 0}},
+        {31999, {31999, 0}},
+        {32000, {32000, 0}},
+        {32001, {32000, 1, 0}},
+        {64001, {32000, 32000, 1, 0}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.size);
+        DeleteFileA(device.logPath().string().c_str());
+        const std::string bytes = Pattern(row.size, static_cast<unsigned>(row.size));
+        EXPECT_TRUE(pda::CopyFileToDevice(Source(bytes), "\\copy.bin"));
+        EXPECT_EQ(WriteSizes(device.log()), row.writes);
+        EXPECT_EQ(ReadFileBytes(OnDevice("copy.bin")), bytes);
+        EXPECT_EQ(SimOpenHandles(), 0);
+    }
+    EXPECT_TRUE(boxes.boxes().empty());
+}
+
+TEST_F(Copy, CreatesTheDeviceFileForWritingSharedForReadingReplacingAnyOld) {
+    WriteFileBytes(OnDevice("copy.bin"), std::string(100000, 'o'));
+    const std::string bytes = Pattern(40000);
+    EXPECT_TRUE(pda::CopyFileToDevice(Source(bytes), "\\copy.bin"));
+    EXPECT_EQ(ReadFileBytes(OnDevice("copy.bin")), bytes);
+    const auto calls = DeviceCalls();
+    ASSERT_FALSE(calls.empty());
+    EXPECT_EQ(calls.front().function, "CeCreateFile");
+    EXPECT_EQ(calls.front().subject, "\\copy.bin");
+    EXPECT_EQ(calls.back().function, "CeCloseHandle");
+}
+
+TEST_F(Copy, UnreadableSourceFailsQuietlyWithoutTouchingTheDevice) {
+    EXPECT_FALSE(pda::CopyFileToDevice((scratch.path() / "missing.bin").string(), "\\copy.bin"));
+    const std::string held = Source("held");
+    HANDLE exclusive = CreateFileA(held.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(exclusive, INVALID_HANDLE_VALUE);
+    EXPECT_FALSE(pda::CopyFileToDevice(held, "\\copy.bin"));
+    CloseHandle(exclusive);
+    EXPECT_TRUE(DeviceCalls().empty());
+    EXPECT_TRUE(boxes.boxes().empty());
+    EXPECT_FALSE(fs::exists(OnDevice("copy.bin")));
+}
+
+TEST_F(Copy, WithoutTheLibraryTheFirstWriteFails) {
+    rapi::ResetForTesting(rapi::Loader{NoLibrary, LookUp});
+    EXPECT_FALSE(pda::CopyFileToDevice(Source("abc"), "\\copy.bin"));
+    ASSERT_EQ(boxes.boxes().size(), 1u);
+    EXPECT_EQ(boxes.boxes()[0].text, "Cannot write to Destination file");
+    EXPECT_EQ(boxes.boxes()[0].caption, "copy_test");
+    EXPECT_EQ(boxes.boxes()[0].icon, "none");
+    rapi::ResetForTesting(rapi::ProductionLoader());
+}
+
+TEST_F(Copy, WriteFaultAtTheSecondChunkKeepsTheFirst) {
+    device.set("VK7SIM_WRITE_FAULT", "copy.bin:2");
+    pda::PdaConnect();
+    const std::string bytes = Pattern(70000);
+    EXPECT_FALSE(pda::CopyFileToDevice(Source(bytes), "\\copy.bin"));
+    EXPECT_EQ(boxes.texts(), std::vector<std::string>{"Cannot write to Destination file"});
+    EXPECT_EQ(ReadFileBytes(OnDevice("copy.bin")), bytes.substr(0, 32000));
+    // Both files were closed before the box showed: the log ends with the close.
+    EXPECT_EQ(DeviceCalls().back().function, "CeCloseHandle");
+}
+
+TEST_F(Copy, FileHeldOpenOnTheDeviceFailsWithoutAMessage) {
+    device.set("VK7SIM_BUSY", "copy.bin");
+    pda::PdaConnect();
+    EXPECT_FALSE(pda::CopyFileToDevice(Source("abc"), "\\copy.bin"));
+    EXPECT_TRUE(boxes.boxes().empty());
+    EXPECT_TRUE(Calls(device.log(), "CeWriteFile").empty());
+}
+
+// A failed read used to end the copy as if the file had ended, and report
+// success for a truncated device file.
+TEST_F(Copy, FailedReadOfTheSourceIsAFailedCopy) {
+    const std::string pipe = "\\\\.\\pipe\\vk7-copy-" + std::to_string(GetCurrentProcessId());
+    HANDLE server = CreateNamedPipeA(pipe.c_str(), PIPE_ACCESS_OUTBOUND, PIPE_TYPE_BYTE, 1, 65536,
+                                     65536, 0, nullptr);
+    ASSERT_NE(server, INVALID_HANDLE_VALUE);
+    std::thread writer([&] {
+        ConnectNamedPipe(server, nullptr);
+        DWORD written = 0;
+        WriteFile(server, "partial", 7, &written, nullptr);
+        FlushFileBuffers(server);
+        DisconnectNamedPipe(server); // the reader's next read fails
+        CloseHandle(server);
+    });
+    const bool copied = pda::CopyFileToDevice(pipe, "\\copy.bin");
+    writer.join();
+    EXPECT_FALSE(copied);
+    EXPECT_TRUE(boxes.boxes().empty());
+}
+
+// A destination too long for the name buffer used to be sent as an empty name.
+TEST_F(Copy, DestinationsUpTo399UnitsPassWholeLongerOnesAreRefused) {
+    const std::string source = Source("abc");
+    const std::string fits = "\\" + std::string(398, 'n');
+    pda::CopyFileToDevice(source, fits);
+    const auto created = Calls(device.log(), "CeCreateFile");
+    ASSERT_EQ(created.size(), 1u);
+    EXPECT_EQ(created[0].subject, fits);
+
+    for (std::size_t length : {400u, 401u, 1000u}) {
+        EXPECT_FALSE(pda::CopyFileToDevice(source, "\\" + std::string(length - 1, 'n')));
+    }
+    EXPECT_EQ(Calls(device.log(), "CeCreateFile").size(), 1u);
+    EXPECT_TRUE(boxes.boxes().empty());
+}
+
+// A write that reported success for fewer bytes used to leave a short file.
+TEST_F(Copy, ShortWriteIsAFailedWrite) {
+    device.set("VK7SIM_SHORT_WRITE", "copy.bin:1");
+    pda::PdaConnect();
+    EXPECT_FALSE(pda::CopyFileToDevice(Source(Pattern(5000)), "\\copy.bin"));
+    EXPECT_EQ(boxes.texts(), std::vector<std::string>{"Cannot write to Destination file"});
+}
+
+LRESULT CALLBACK RecordingProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+    if (msg == WM_APP) {
+        // How many writes had reached the device when the message was handled.
+        *reinterpret_cast<std::size_t*>(GetWindowLongPtrA(hwnd, GWLP_USERDATA)) =
+            WriteSizes(ReadCallLog(*reinterpret_cast<fs::path*>(lParam))).size();
+        return 0;
+    }
+    return DefWindowProcA(hwnd, msg, wParam, lParam);
+}
+
+TEST_F(Copy, WindowMessagesAreProcessedDuringTheCopy) {
+    WNDCLASSA wc{};
+    wc.lpfnWndProc = RecordingProc;
+    wc.hInstance = GetModuleHandleA(nullptr);
+    wc.lpszClassName = "CopyPumpProbe";
+    RegisterClassA(&wc);
+    HWND window = CreateWindowA("CopyPumpProbe", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                wc.hInstance, nullptr);
+    std::size_t writesSeen = 0;
+    SetWindowLongPtrA(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(&writesSeen));
+    fs::path log = device.logPath();
+    PostMessageA(window, WM_APP, 0, reinterpret_cast<LPARAM>(&log));
+    EXPECT_TRUE(pda::CopyFileToDevice(Source(Pattern(100000)), "\\copy.bin"));
+    EXPECT_EQ(writesSeen, 1u); // handled right after the first chunk
+    DestroyWindow(window);
+}
+
+TEST_F(Copy, RepeatedCopiesLeakNoHandle) {
+    const std::string source = Source(Pattern(33000));
+    device.set("VK7SIM_BUSY", "busy.bin");
+    device.set("VK7SIM_WRITE_FAULT", "fault.bin:2");
+    device.set("VK7SIM_LOG", "");
+    pda::PdaConnect();
+    std::uintptr_t before = 0;
+    for (int i = 0; i <= 100; ++i) {
+        if (i == 1) {
+            before = ProbeHandleValue(); // after one pass has warmed every path
+        }
+        EXPECT_TRUE(pda::CopyFileToDevice(source, "\\copy.bin"));
+        EXPECT_FALSE(pda::CopyFileToDevice(source, "\\busy.bin"));
+        EXPECT_FALSE(pda::CopyFileToDevice(source, "\\fault.bin"));
+        EXPECT_FALSE(pda::CopyFileToDevice(source + ".missing", "\\copy.bin"));
+        ASSERT_EQ(SimOpenHandles(), 0);
+    }
+    EXPECT_LE(ProbeHandleValue(), before);
+}
+
+} // namespace
