@@ -32,8 +32,16 @@ std::vector<Box>& CapturedBoxes() {
 thread_local BoxCatcher* g_catcher = nullptr;
 
 std::string IconOf(HWND box) {
-    HWND iconControl = GetDlgItem(box, 0x14);
-    const auto icon = reinterpret_cast<HICON>(SendMessageA(iconControl, STM_GETICON, 0, 0));
+    // The icon's control is 20 on Windows and 1088 (stc1) under Wine.
+    HICON icon = nullptr;
+    for (int id : {0x14, 0x440}) {
+        if (HWND control = GetDlgItem(box, id)) {
+            icon = reinterpret_cast<HICON>(SendMessageA(control, STM_GETICON, 0, 0));
+        }
+        if (icon != nullptr) {
+            break;
+        }
+    }
     if (icon == nullptr) {
         return "none";
     }

@@ -1,0 +1,210 @@
+// The main window: its layout, keyboard, DPI scaling and error handler.
+#include "support/FormFixture.h"
+#include "win/Dialogs.h"
+
+#include <gtest/gtest.h>
+
+using namespace testing_support;
+
+namespace {
+
+RECT ClientRectOf(HWND control) {
+    RECT r;
+    GetWindowRect(control, &r);
+    MapWindowPoints(nullptr, GetParent(control), reinterpret_cast<POINT*>(&r), 2);
+    return r;
+}
+
+LOGFONTA FontOf(HWND control) {
+    LOGFONTA font{};
+    GetObjectA(reinterpret_cast<HFONT>(SendMessageA(control, WM_GETFONT, 0, 0)), sizeof font, &font);
+    return font;
+}
+
+class Form : public FormFixture {};
+
+TEST_F(Form, StartsCentredWithAnEmptyStatusAndTheUpgradeButton) {
+    EXPECT_EQ(TextOf(form.Handle()), "Vesko Navigator Upgrade");
+    char cls[32] = {};
+    GetClassNameA(form.Handle(), cls, sizeof cls);
+    EXPECT_STREQ(cls, "TForm1");
+    RECT outer;
+    GetWindowRect(form.Handle(), &outer);
+    EXPECT_EQ(outer.right - outer.left, 412);
+    EXPECT_EQ(outer.bottom - outer.top, 217);
+    EXPECT_EQ(outer.left, (GetSystemMetrics(SM_CXSCREEN) - 412) / 2);
+    EXPECT_EQ(outer.top, (GetSystemMetrics(SM_CYSCREEN) - 217) / 2);
+    EXPECT_EQ(Status(), "");
+    EXPECT_EQ(Caption(), "Press to Upgrade");
+    EXPECT_TRUE(Enabled());
+    EXPECT_EQ(TextOf(form.Label2()), "Vesko Navigator VK7");
+    EXPECT_EQ(TextOf(form.Label3()), "Upgrade Vesko KestrovaCE to version 2.51c");
+    EXPECT_EQ(app::Form1, &form);
+}
+
+TEST_F(Form, ControlsStandWhereTheWindowDescriptionPutsThem) {
+    ASSERT_EQ(form.Dpi(), 96u);
+    const struct {
+        const char* name;
+        HWND control;
+        RECT expected; // left, top, right, bottom
+        LONG fontHeight;
+        bool bold;
+    } rows[] = {
+        {"Label2", form.Label2(), {49, 8, 49 + 222, 8 + 25}, -21, true},
+        {"Label3", form.Label3(), {49, 39, 49 + 294, 39 + 16}, -13, true},
+        {"BitBtn1", form.BitBtn1(), {136, 84, 136 + 133, 84 + 36}, -11, false},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        const RECT r = ClientRectOf(row.control);
+        EXPECT_EQ(r.left, row.expected.left);
+        EXPECT_EQ(r.top, row.expected.top);
+        EXPECT_EQ(r.right, row.expected.right);
+        EXPECT_EQ(r.bottom, row.expected.bottom);
+        const LOGFONTA font = FontOf(row.control);
+        EXPECT_EQ(font.lfHeight, row.fontHeight);
+        EXPECT_EQ(font.lfWeight, row.bold ? FW_BOLD : FW_NORMAL);
+        EXPECT_STREQ(font.lfFaceName, "Tahoma");
+    }
+    const RECT status = ClientRectOf(form.Label1());
+    EXPECT_EQ(status.left, 50);
+    EXPECT_EQ(status.top, 154);
+    EXPECT_EQ(FontOf(form.Label1()).lfHeight, -11);
+    EXPECT_EQ(FontOf(form.Label1()).lfWeight, FW_NORMAL);
+}
+
+TEST_F(Form, LabelsAreWhiteAndTransparentOverThePicture) {
+    HDC dc = GetDC(form.Label2());
+    SetTextColor(dc, RGB(0, 0, 0));
+    const auto brush = reinterpret_cast<HBRUSH>(SendMessageA(
+        form.Handle(), WM_CTLCOLORSTATIC, reinterpret_cast<WPARAM>(dc),
+        reinterpret_cast<LPARAM>(form.Label2())));
+    EXPECT_EQ(brush, GetStockObject(NULL_BRUSH));
+    EXPECT_EQ(GetTextColor(dc), RGB(255, 255, 255));
+    EXPECT_EQ(GetBkMode(dc), TRANSPARENT);
+    ReleaseDC(form.Label2(), dc);
+}
+
+TEST_F(Form, ButtonIsFirstInTabOrderAndCarriesTheArrow) {
+    EXPECT_EQ(GetNextDlgTabItem(form.Handle(), nullptr, FALSE), form.BitBtn1());
+    BUTTON_IMAGELIST images{};
+    ASSERT_TRUE(SendMessageA(form.BitBtn1(), BCM_GETIMAGELIST, 0, reinterpret_cast<LPARAM>(&images)));
+    ASSERT_NE(images.himl, nullptr);
+    int cx = 0, cy = 0;
+    ImageList_GetIconSize(images.himl, &cx, &cy);
+    EXPECT_EQ(cx, 17);
+    EXPECT_EQ(cy, 17);
+    EXPECT_EQ(images.uAlign, static_cast<UINT>(BUTTON_IMAGELIST_ALIGN_LEFT));
+    // The magenta ground is masked out: its corner pixel is transparent.
+    IMAGEINFO info{};
+    ASSERT_TRUE(ImageList_GetImageInfo(images.himl, 0, &info));
+    EXPECT_NE(info.hbmMask, nullptr);
+}
+
+TEST_F(Form, PictureFollowsTheWindowWhileLabelsAndButtonStay) {
+    RECT client;
+    GetClientRect(form.Handle(), &client);
+    RECT image = form.Image1Bounds();
+    EXPECT_TRUE(EqualRect(&image, &client));
+    const RECT buttonBefore = ClientRectOf(form.BitBtn1());
+    const RECT labelBefore = ClientRectOf(form.Label3());
+    SetWindowPos(form.Handle(), nullptr, 0, 0, 700, 500, SWP_NOMOVE | SWP_NOZORDER);
+    GetClientRect(form.Handle(), &client);
+    image = form.Image1Bounds();
+    EXPECT_TRUE(EqualRect(&image, &client));
+    EXPECT_GT(client.right, 600);
+    const RECT buttonAfter = ClientRectOf(form.BitBtn1());
+    const RECT labelAfter = ClientRectOf(form.Label3());
+    EXPECT_TRUE(EqualRect(&buttonBefore, &buttonAfter));
+    EXPECT_TRUE(EqualRect(&labelBefore, &labelAfter));
+}
+
+TEST_F(Form, ScalesEverythingByTheNewDpi) {
+    RECT suggested{100, 100, 100 + 618, 100 + 326};
+    SendMessageA(form.Handle(), WM_DPICHANGED, MAKEWPARAM(144, 144), reinterpret_cast<LPARAM>(&suggested));
+    const RECT button = ClientRectOf(form.BitBtn1());
+    EXPECT_EQ(button.left, MulDiv(136, 144, 96));
+    EXPECT_EQ(button.top, MulDiv(84, 144, 96));
+    EXPECT_EQ(button.right - button.left, MulDiv(133, 144, 96));
+    EXPECT_EQ(FontOf(form.Label2()).lfHeight, -MulDiv(21, 144, 96));
+    EXPECT_EQ(ClientRectOf(form.Label1()).top, MulDiv(154, 144, 96));
+    RECT outer;
+    GetWindowRect(form.Handle(), &outer);
+    EXPECT_EQ(outer.right - outer.left, 618);
+}
+
+TEST_F(Form, EnterAndSpacePressTheButton) {
+    const struct {
+        const char* what;
+        std::vector<MSG> keys;
+    } rows[] = {
+        {"Enter", {{form.BitBtn1(), WM_KEYDOWN, VK_RETURN, 0x001C0001, 0, {}}}},
+        {"space", {{form.BitBtn1(), WM_KEYDOWN, VK_SPACE, 0x00390001, 0, {}},
+                   {form.BitBtn1(), WM_KEYUP, VK_SPACE, static_cast<LPARAM>(0xC0390001), 0, {}}}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        app::TForm1 other;
+        ASSERT_TRUE(other.Create(GetModuleHandleA(nullptr), SW_SHOW));
+        SetWindowTextA(other.BitBtn1(), "Press to Exit"); // a press then closes the window
+        SetFocus(other.BitBtn1());
+        for (MSG key : row.keys) {
+            key.hwnd = other.BitBtn1();
+            win::DispatchOne(key);
+        }
+        EXPECT_TRUE(PumpUntil([&] { return other.Handle() == nullptr; }, 3000));
+        MSG quit;
+        PeekMessageA(&quit, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE);
+    }
+}
+
+TEST_F(Form, ClosingWhileIdleTouchesNeitherDeviceNorTemporaryDirectory) {
+    SendMessageA(form.Handle(), WM_CLOSE, 0, 0);
+    EXPECT_EQ(form.Handle(), nullptr);
+    MSG msg;
+    EXPECT_TRUE(PeekMessageA(&msg, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE));
+    EXPECT_FALSE(fs::exists(device.logPath()));
+    EXPECT_TRUE(fs::is_empty(temp.path()));
+}
+
+TEST(ErrorHandler, ShowsTheTextWithAFullStopAndAStopIcon) {
+    const struct {
+        std::string text, shown;
+    } rows[] = {
+        {"Resource xx not found", "Resource xx not found."},
+        {"Ends in a stop.", "Ends in a stop."},
+        {"", "."},
+    };
+    for (const auto& row : rows) {
+        BoxCatcher boxes;
+        app::ShowException(row.text);
+        ASSERT_EQ(boxes.boxes().size(), 1u);
+        EXPECT_EQ(boxes.boxes()[0].text, row.shown);
+        EXPECT_EQ(boxes.boxes()[0].caption, "form_test");
+        EXPECT_EQ(boxes.boxes()[0].icon, "stop");
+    }
+}
+
+TEST(FormLifetime, RepeatedWindowsLeakNothing) {
+    auto createAndDestroy = [] {
+        app::TForm1 form;
+        ASSERT_TRUE(form.Create(GetModuleHandleA(nullptr), SW_SHOW));
+        PumpUntil([] { return false; }, 0);
+    };
+    for (int i = 0; i < 3; ++i) {
+        createAndDestroy();
+    }
+    const auto handle = ProbeHandleValue();
+    const auto memory = PrivateCommittedBytes();
+    for (int i = 0; i < 30; ++i) {
+        createAndDestroy();
+    }
+    EXPECT_LE(ProbeHandleValue(), handle);
+    EXPECT_LT(PrivateCommittedBytes(), memory + 256 * 1024);
+    MSG quit;
+    while (PeekMessageA(&quit, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE)) {
+    }
+}
+
+} // namespace
