@@ -101,6 +101,10 @@ foreach(index RANGE ${last})
   endif()
   if(name STREQUAL "R1")
     set(file_path "${script_name}")
+  elseif(NOT EXISTS "${script_dir}/${file_path}")
+    # Only an unchecked test script gets here: its row names a resource that
+    # the program will not carry.
+    continue()
   endif()
   string(APPEND rc "${name} EXEFILE \"${script_dir}/${file_path}\"\n")
 endforeach()

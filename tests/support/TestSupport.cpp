@@ -183,15 +183,20 @@ void SimDevice::set(const std::string& name, const std::string& value) {
     env_.push_back(std::make_unique<ScopedEnv>(name, value));
 }
 
-BoxCatcher::BoxCatcher() {
+// Catchers nest: an inner one takes over the capture, and the thread's one
+// hook stays with the outermost.
+BoxCatcher::BoxCatcher() : previous_(g_catcher) {
     CapturedBoxes().clear();
     g_catcher = this;
-    hook_ = SetWindowsHookExA(WH_CBT, CbtHook, nullptr, GetCurrentThreadId());
+    hook_ = previous_ != nullptr ? nullptr
+                                 : SetWindowsHookExA(WH_CBT, CbtHook, nullptr, GetCurrentThreadId());
 }
 
 BoxCatcher::~BoxCatcher() {
-    UnhookWindowsHookEx(hook_);
-    g_catcher = nullptr;
+    if (hook_ != nullptr) {
+        UnhookWindowsHookEx(hook_);
+    }
+    g_catcher = previous_;
 }
 
 const std::vector<Box>& BoxCatcher::boxes() const { return CapturedBoxes(); }

@@ -99,6 +99,7 @@ class BoxCatcher {
     std::function<void(const Box&)> onBox;
 
   private:
+    BoxCatcher* previous_;
     HHOOK hook_;
 };
 

@@ -1,0 +1,212 @@
+// The button's click handler against the simulated VK7, with the release
+// payload script compiled in.
+#include "support/FormFixture.h"
+#include "win/Dialogs.h"
+
+#include <gtest/gtest.h>
+
+using namespace testing_support;
+
+namespace {
+
+constexpr const char* kAppFolder = "\\ResidentFlash\\VKNAV\\";
+const char* const kDeviceNames[] = {
+    "KestrovaCE.exe",   "Vesko-Plinto-4.par1", "Vesko-Plinto-4-UTM.par1",
+    "Vesko-Plinto-4-HighContrast.par1", "Vesko-Plinto-4-UTM-HighContrast.par1",
+    "VeskoPointer.mmp", "Kestrova1.def",       "Kestrova2.def",
+    "FontSizes2.def",
+};
+constexpr const char* kCopyError = "There is an Error copying files - make sure KestrovaCE is not "
+                                   "running on the Vesko Navigator.";
+
+fs::path PayloadFile(const std::string& name) {
+    return ProgramFolder().parent_path().parent_path().parent_path() / "payload" / "Files" / name;
+}
+
+class Upgrade : public FormFixture {
+  protected:
+    void Press() { form.BitBtn1Click(); }
+    bool Installed(const std::string& name) const {
+        return ReadFileBytes(device.appFolder() / name) == ReadFileBytes(PayloadFile(name));
+    }
+    bool ConnectionClosed() const {
+        const auto log = device.log();
+        return !pda::PdaConnected && !log.empty() && log.back().function == "CeRapiUninit";
+    }
+};
+
+TEST_F(Upgrade, FullRunInstallsTheNineItemsInManifestOrder) {
+    Press();
+    EXPECT_TRUE(boxes.boxes().empty());
+    EXPECT_EQ(Status(), "Upgrade Complete");
+    EXPECT_EQ(Caption(), "Press to Exit");
+    EXPECT_TRUE(Enabled());
+    for (const char* name : kDeviceNames) {
+        EXPECT_TRUE(Installed(name)) << name;
+    }
+    EXPECT_FALSE(ScratchLeft());
+    EXPECT_EQ(app::TempDirectory, temp.str());
+    EXPECT_TRUE(ConnectionClosed());
+
+    const auto log = device.log();
+    const auto created = Calls(log, "CeCreateFile");
+    ASSERT_EQ(created.size(), std::size(kDeviceNames));
+    for (std::size_t i = 0; i < created.size(); ++i) {
+        EXPECT_EQ(created[i].subject, std::string(kAppFolder) + kDeviceNames[i]);
+    }
+    // Every item goes in 32000-byte chunks, a remainder, and a write of 0.
+    for (const char* name : kDeviceNames) {
+        std::vector<long long> sizes;
+        for (const auto& w : Calls(log, "CeWriteFile")) {
+            if (w.subject == std::string(kAppFolder) + name) {
+                sizes.push_back(w.bytes);
+            }
+        }
+        const auto total = static_cast<long long>(fs::file_size(PayloadFile(name)));
+        ASSERT_GE(sizes.size(), 2u);
+        EXPECT_EQ(sizes.back(), 0);
+        for (std::size_t i = 0; i + 2 < sizes.size(); ++i) {
+            EXPECT_EQ(sizes[i], 32000);
+        }
+        EXPECT_EQ(static_cast<long long>(sizes.size() - 2) * 32000 + sizes[sizes.size() - 2], total);
+    }
+    EXPECT_EQ(Calls(log, "CeRapiInitEx").size(), 2u);
+    EXPECT_EQ(Calls(log, "CeFindFirstFile").size(), 1u);
+    EXPECT_EQ(Calls(log, "CeFindClose").size(), 1u);
+}
+
+TEST_F(Upgrade, FailureTable) {
+    const std::string title = win::ApplicationTitle();
+    const struct {
+        const char* situation;
+        std::vector<std::pair<const char*, const char*>> settings;
+        bool removeApplication;
+        std::vector<Box> shown;
+        std::string status, caption;
+        std::size_t itemsInstalled;
+    } rows[] = {
+        {"not a VK7", {{"VK7SIM_SCREEN_MM", "61"}}, false,
+         {{"Vesko Navigator not found.", "Information", "information"}}, "", "Press to Upgrade", 0},
+        {"second connection fails", {{"VK7SIM_LATER_INIT_RESULT", "0x80004005"}}, false,
+         {{"Cannot connect to Vesko Navigator", title, "none"}}, "", "Press to Upgrade", 0},
+        {"application missing", {}, true,
+         {{"Cannot find KestrovaCE on the Vesko Navigator", title, "none"}}, "", "Press to Upgrade", 0},
+        {"first item fails, the rest succeed", {{"VK7SIM_WRITE_FAULT", "KestrovaCE.exe:1"}}, false,
+         {{"Cannot write to Destination file", title, "none"}, {kCopyError, title, "none"}},
+         "Error Copying Files", "Press to Exit", 8},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.situation);
+        SimDevice fresh;
+        fresh.installApplication();
+        if (row.removeApplication) {
+            fs::remove(fresh.appFolder() / "KestrovaCE.exe");
+        }
+        std::vector<std::unique_ptr<ScopedEnv>> env;
+        for (const auto& [name, value] : row.settings) {
+            env.push_back(std::make_unique<ScopedEnv>(name, value));
+        }
+        BoxCatcher caught;
+        SetWindowTextA(form.BitBtn1(), "Press to Upgrade");
+        Press();
+        ASSERT_EQ(caught.boxes().size(), row.shown.size());
+        for (std::size_t i = 0; i < row.shown.size(); ++i) {
+            EXPECT_EQ(caught.boxes()[i].text, row.shown[i].text);
+            EXPECT_EQ(caught.boxes()[i].caption, row.shown[i].caption);
+            EXPECT_EQ(caught.boxes()[i].icon, row.shown[i].icon);
+        }
+        EXPECT_EQ(Status(), row.status);
+        EXPECT_EQ(Caption(), row.caption);
+        EXPECT_TRUE(Enabled());
+        std::size_t installed = 0;
+        for (const char* name : kDeviceNames) {
+            installed += ReadFileBytes(fresh.appFolder() / name) == ReadFileBytes(PayloadFile(name));
+        }
+        EXPECT_EQ(installed, row.itemsInstalled);
+        // Every early return and the end of a run close the connection.
+        const auto log = fresh.log();
+        ASSERT_FALSE(log.empty());
+        EXPECT_EQ(log.back().function, "CeRapiUninit");
+        EXPECT_FALSE(pda::PdaConnected);
+        EXPECT_FALSE(ScratchLeft());
+        EXPECT_EQ(SimOpenHandles(), 0);
+    }
+}
+
+TEST_F(Upgrade, NoDeviceIsNotFound) {
+    device.set("VK7SIM_DIR", "");
+    Press();
+    ASSERT_EQ(boxes.boxes().size(), 1u);
+    EXPECT_EQ(boxes.boxes()[0].text, "Vesko Navigator not found.");
+    EXPECT_EQ(boxes.boxes()[0].caption, "Information");
+    EXPECT_EQ(Caption(), "Press to Upgrade");
+    EXPECT_TRUE(Enabled());
+    EXPECT_TRUE(Calls(device.log(), "CeGetVersionEx").empty());
+}
+
+TEST_F(Upgrade, ScratchFileThatCannotBeCreatedEndsTheClickWithTheErrorBox) {
+    const std::string missing = (temp.path() / "gone").string();
+    ScopedEnv tmp("TMP", missing), tempEnv("TEMP", missing);
+    // The error leaves the handler through the window procedure, as a click does.
+    SendMessageA(form.Handle(), WM_COMMAND, MAKEWPARAM(app::kBitBtn1, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(form.BitBtn1()));
+    ASSERT_EQ(boxes.boxes().size(), 1u);
+    const Box& box = boxes.boxes()[0];
+    EXPECT_EQ(box.text.rfind("Cannot create file \"" + missing + "\\8194a.tmp\". ", 0), 0u) << box.text;
+    EXPECT_EQ(box.text.back(), '.');
+    EXPECT_EQ(box.icon, "stop");
+    EXPECT_EQ(box.caption, win::ApplicationTitle());
+    EXPECT_EQ(Caption(), "Press to Upgrade");
+    EXPECT_TRUE(Enabled());
+    EXPECT_TRUE(pda::PdaConnected); // the connection is left as it was
+}
+
+TEST_F(Upgrade, ExitModeClosesTheWindowWithoutTouchingTheDevice) {
+    for (const char* caption : {"Press to Exit", "press to exit", "EXIT", "Exited"}) {
+        SCOPED_TRACE(caption);
+        app::TForm1 other;
+        ASSERT_TRUE(other.Create(GetModuleHandleA(nullptr), SW_SHOW));
+        SetWindowTextA(other.BitBtn1(), caption);
+        other.BitBtn1Click();
+        EXPECT_TRUE(PumpUntil([&] { return other.Handle() == nullptr; }, 3000));
+    }
+    EXPECT_FALSE(fs::exists(device.logPath()));
+    EXPECT_TRUE(boxes.boxes().empty());
+}
+
+TEST_F(Upgrade, SecondPressAfterARunCloses) {
+    Press();
+    ASSERT_EQ(Caption(), "Press to Exit");
+    const auto callsAfterRun = device.log().size();
+    Press();
+    EXPECT_TRUE(PumpUntil([&] { return form.Handle() == nullptr; }, 3000));
+    EXPECT_EQ(device.log().size(), callsAfterRun);
+}
+
+TEST_F(Upgrade, PressesAndEnterDuringARunStartNoSecondRun) {
+    SetFocus(form.BitBtn1());
+    PostMessageA(form.BitBtn1(), BM_CLICK, 0, 0);
+    PostMessageA(form.BitBtn1(), WM_KEYDOWN, VK_RETURN, 0x001C0001);
+    PostMessageA(form.Handle(), WM_COMMAND, MAKEWPARAM(app::kBitBtn1, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(form.BitBtn1()));
+    Press();
+    EXPECT_EQ(Calls(device.log(), "CeRapiInitEx").size(), 2u);
+    EXPECT_EQ(Status(), "Upgrade Complete");
+    EXPECT_TRUE(boxes.boxes().empty());
+    EXPECT_TRUE(IsWindow(form.Handle()));
+}
+
+TEST_F(Upgrade, ClosingTheWindowDuringARunLetsTheRunFinish) {
+    PostMessageA(form.Handle(), WM_CLOSE, 0, 0);
+    Press();
+    EXPECT_EQ(form.Handle(), nullptr);
+    for (const char* name : kDeviceNames) {
+        EXPECT_TRUE(Installed(name)) << name;
+    }
+    EXPECT_FALSE(ScratchLeft());
+    // The WM_QUIT that the run's message processing took is back in the queue.
+    MSG quit;
+    EXPECT_TRUE(PeekMessageA(&quit, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE));
+}
+
+} // namespace
