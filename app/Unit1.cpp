@@ -74,6 +74,20 @@ void Abandon(const std::string& message) {
     pda::PdaDisconnect();
 }
 
+// Width of `text` in the control's font, and the font's line height.
+SIZE TextExtent(HWND control, HFONT font, const std::string& text) {
+    HDC dc = GetDC(control);
+    HGDIOBJ old = SelectObject(dc, font);
+    SIZE extent{};
+    GetTextExtentPoint32A(dc, text.c_str(), static_cast<int>(text.size()), &extent);
+    TEXTMETRICA metrics{};
+    GetTextMetricsA(dc, &metrics);
+    SelectObject(dc, old);
+    ReleaseDC(control, dc);
+    extent.cy = metrics.tmHeight;
+    return extent;
+}
+
 } // namespace
 
 void ShowException(const std::string& text) {
@@ -196,7 +210,9 @@ LRESULT TForm1::OnCreate() {
 
 void TForm1::FormCreate() { SetStatus(""); }
 
-// Places the controls from the window description at the window's DPI.
+// Places the controls from the window description at the window's DPI. A
+// caption wider in the platform's font than its design width widens its
+// label rather than wrap out of sight.
 void TForm1::LayOut() {
     struct Placement {
         HWND window;
@@ -210,9 +226,12 @@ void TForm1::LayOut() {
     for (const auto& p : placements) {
         fonts_[i] = MakeFont(p.layout, dpi_);
         SendMessageA(p.window, WM_SETFONT, reinterpret_cast<WPARAM>(fonts_[i].get()), FALSE);
-        SetWindowPos(p.window, nullptr, Scale(p.layout.left, dpi_), Scale(p.layout.top, dpi_),
-                     Scale(p.layout.width, dpi_), Scale(p.layout.height, dpi_),
-                     SWP_NOZORDER | SWP_NOACTIVATE);
+        int width = Scale(p.layout.width, dpi_);
+        if (p.window == label2_ || p.window == label3_) {
+            width = std::max<int>(width, TextExtent(p.window, fonts_[i].get(), WindowText(p.window)).cx);
+        }
+        SetWindowPos(p.window, nullptr, Scale(p.layout.left, dpi_), Scale(p.layout.top, dpi_), width,
+                     Scale(p.layout.height, dpi_), SWP_NOZORDER | SWP_NOACTIVATE);
         ++i;
     }
     SetStatus(WindowText(label1_));
@@ -287,15 +306,8 @@ void TForm1::SetStatus(const std::string& text) {
     GetWindowRect(label1_, &before);
     MapWindowPoints(nullptr, form_, reinterpret_cast<POINT*>(&before), 2);
     SetWindowTextA(label1_, text.c_str());
-    HDC dc = GetDC(label1_);
-    HGDIOBJ old = SelectObject(dc, fonts_[0].get());
-    SIZE extent{};
-    GetTextExtentPoint32A(dc, text.c_str(), static_cast<int>(text.size()), &extent);
-    TEXTMETRICA metrics{};
-    GetTextMetricsA(dc, &metrics);
-    SelectObject(dc, old);
-    ReleaseDC(label1_, dc);
-    SetWindowPos(label1_, nullptr, 0, 0, extent.cx, metrics.tmHeight,
+    const SIZE extent = TextExtent(label1_, fonts_[0].get(), text);
+    SetWindowPos(label1_, nullptr, 0, 0, extent.cx, extent.cy,
                  SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
     RECT after;
     GetWindowRect(label1_, &after);

@@ -6,7 +6,7 @@ WINE=/usr/lib/wine/wine64
 WINESERVER=/usr/lib/wine/wineserver
 PACKAGES=(cmake make g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev
           g++-mingw-w64-i686-posix mingw-w64-i686-dev wine64 googletest
-          xvfb xauth imagemagick xdotool)
+          fonts-wine xvfb xauth imagemagick xdotool)
 
 export WINEPREFIX="$ROOT/build/wineprefix"
 export WINEDEBUG=-all
@@ -79,3 +79,28 @@ build_preset() {
 
 # A Unix path as Wine's Windows path on drive Z:.
 winpath() { printf 'Z:%s' "$(printf '%s' "$1" | sed 's|/|\\|g')"; }
+
+# A second prefix that draws with X11, for screenshots and people at a desktop.
+X11_PREFIX="$ROOT/build/wineprefix-x11"
+ensure_x11_prefix() {
+    local marker="$X11_PREFIX/.vesko-x11"
+    [ -f "$marker" ] && return 0
+    say "Creating the Wine prefix for X11 in $X11_PREFIX ..."
+    mkdir -p "$X11_PREFIX"
+    WINEPREFIX="$X11_PREFIX" "$WINE" wineboot -i >/dev/null 2>&1 || true
+    WINEPREFIX="$X11_PREFIX" "$WINESERVER" -w 2>/dev/null || true
+    touch "$marker"
+}
+
+# Saves the top-level window captioned $1 to the PNG $2 (needs DISPLAY).
+save_window() {
+    local id
+    for _ in $(seq 100); do
+        id=$(xdotool search --name "^$1\$" 2>/dev/null | head -n 1) && [ -n "$id" ] && break
+        sleep 0.1
+    done
+    [ -n "$id" ] || { say "No window \"$1\" to take a picture of."; return 1; }
+    sleep 0.5
+    mkdir -p "$(dirname "$2")"
+    import -window "$id" "$2"
+}

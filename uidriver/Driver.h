@@ -1,0 +1,60 @@
+// Drives the real VeskoUpgrade.exe from outside, as a person would: finds
+// its window by caption, presses the button, reads the status line, and
+// reads and answers every message box.
+#pragma once
+
+#include <windows.h>
+
+#include <functional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace uidriver {
+
+struct Event {
+    enum Kind { Status, Box } kind;
+    std::string text;
+    std::string caption; // of a box
+};
+
+class Driver {
+  public:
+    Driver() = default;
+    ~Driver();
+    Driver(const Driver&) = delete;
+    Driver& operator=(const Driver&) = delete;
+
+    // Starts the program with extra environment settings and waits for its
+    // window. False, with a reason in error(), when it does not appear.
+    bool Launch(const std::string& exe, const std::vector<std::pair<std::string, std::string>>& env,
+                DWORD timeoutMs = 20000);
+
+    std::string Status() const;
+    std::string ButtonCaption() const;
+    bool ButtonEnabled() const;
+    void Press() const;
+
+    // Presses the button and follows the run to its end (the button enabled
+    // again), answering boxes with OK. Returns the status texts and boxes
+    // in the order they appeared; `onEvent` sees each as it happens.
+    std::vector<Event> Run(const std::function<void(const Event&)>& onEvent = {},
+                           DWORD timeoutMs = 120000);
+
+    // Waits for the process to end; its exit code, or -1 on time-out.
+    long WaitForExit(DWORD timeoutMs = 10000);
+    HWND Window() const { return form_; }
+    const std::string& error() const { return error_; }
+
+  private:
+    void AnswerBoxes(std::vector<Event>& events, const std::function<void(const Event&)>& onEvent);
+
+    PROCESS_INFORMATION process_{};
+    HWND form_ = nullptr;
+    HWND label1_ = nullptr;
+    HWND button_ = nullptr;
+    std::vector<HWND> answered_;
+    std::string error_;
+};
+
+} // namespace uidriver
