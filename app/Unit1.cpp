@@ -371,22 +371,10 @@ void TForm1::RunUpgrade() {
     }
     rapi::CeFindClose(search);
 
-    bool failed = false;
-    TempDirectory = payload::GetTempDirectory();
-    const std::string itemScratch = TempDirectory + payload::kItemScratch;
-    for (const std::string& row : payload::LoadManifest(TempDirectory)) {
-        const auto item = payload::ParseManifestRow(row);
-        if (!item) {
-            continue;
-        }
-        payload::ExtractPayloadItem(item->resourceName, itemScratch);
-        SetStatus("Please wait - Copying " + item->deviceName);
+    const bool failed = !CopyPayload(deviceFolder, [this](const std::string& deviceName) {
+        SetStatus("Please wait - Copying " + deviceName);
         win::ProcessMessages();
-        if (!pda::CopyFileToDevice(itemScratch, deviceFolder + "\\" + item->deviceName)) {
-            failed = true;
-        }
-        DeleteFileA(itemScratch.c_str());
-    }
+    });
     pda::PdaDisconnect();
     DeleteFileA((TempDirectory + payload::kManifestScratch).c_str());
     if (failed) {
@@ -397,6 +385,27 @@ void TForm1::RunUpgrade() {
     SetButtonCaption("Press to Exit");
     MessageBeep(0x40);
     win::ProcessMessages();
+}
+
+bool CopyPayload(const std::string& deviceFolder,
+                 const std::function<void(const std::string&)>& showProgress) {
+    bool copied = true;
+    TempDirectory = payload::GetTempDirectory();
+    const std::string itemScratch = TempDirectory + payload::kItemScratch;
+    for (const std::string& row : payload::LoadManifest(TempDirectory)) {
+        const auto item = payload::ParseManifestRow(row);
+        if (!item) {
+            continue;
+        }
+        payload::ExtractPayloadItem(item->resourceName, itemScratch);
+        showProgress(item->deviceName);
+        // A failed copy does not stop the others.
+        if (!pda::CopyFileToDevice(itemScratch, deviceFolder + "\\" + item->deviceName)) {
+            copied = false;
+        }
+        DeleteFileA(itemScratch.c_str());
+    }
+    return copied;
 }
 
 void HardenDllSearch() {

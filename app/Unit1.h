@@ -7,6 +7,7 @@
 #include <windows.h>
 #include <commctrl.h>
 
+#include <functional>
 #include <string>
 
 namespace app {
@@ -83,7 +84,14 @@ extern TForm1* Form1;
 // The temporary directory of the current run.
 extern std::string TempDirectory;
 
-// Registers the window class and creates Form1 (FormCreate included).
+// The copy phase of a run: reads the manifest into TempDirectory's scratch
+// file (left in place), unpacks each item to the item scratch file, shows
+// its device file name through `showProgress`, copies it over `deviceFolder`
+// and deletes the scratch file. False when any copy failed; the errors of
+// the payload routines pass through.
+bool CopyPayload(const std::string& deviceFolder,
+                 const std::function<void(const std::string&)>& showProgress);
+
 // Shows the toolkit's error box for an error that escapes a click.
 void ShowException(const std::string& text);
 
