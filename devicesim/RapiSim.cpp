@@ -27,6 +27,7 @@ struct Device {
     sim::Connection connection;
     unsigned initCount = 0;
     std::vector<HANDLE> linkEvents;
+    bool linkSignalled = false; // the newest link event, once seen signalled, stays so
     std::map<HANDLE, DeviceFile> files;
     std::set<HANDLE> searches;
     unsigned long long bytesWritten = 0;
@@ -73,10 +74,17 @@ void logCall(const char* function, const std::string& subject, long long bytes,
 
 long long handleValue(HANDLE h) { return static_cast<long long>(reinterpret_cast<INT_PTR>(h)); }
 
+// The events are manual-reset, so a link once up stays up until the next
+// connection; remembering that spares a wait on every write.
 bool linkUp() {
-    const Device& d = device();
-    return !d.linkEvents.empty() && !d.settings.folder.empty() && d.connection.result == 0 &&
-           WaitForSingleObject(d.linkEvents.back(), 0) == WAIT_OBJECT_0;
+    Device& d = device();
+    if (d.linkEvents.empty() || d.settings.folder.empty() || d.connection.result != 0) {
+        return false;
+    }
+    if (!d.linkSignalled) {
+        d.linkSignalled = WaitForSingleObject(d.linkEvents.back(), 0) == WAIT_OBJECT_0;
+    }
+    return d.linkSignalled;
 }
 
 // "\A\B" is the file A\B in the device folder. Paths that could leave the
@@ -201,6 +209,7 @@ HRESULT WINAPI CeRapiInitEx(RAPIINIT* init) {
     const long delay = d.settings.folder.empty() ? -1 : d.connection.delayMs;
     HANDLE event = makeLinkEvent(delay);
     d.linkEvents.push_back(event);
+    d.linkSignalled = false;
     d.bytesWritten = 0;
     d.unplugged = false;
     init->heRapiInit = event;
@@ -216,6 +225,7 @@ HRESULT WINAPI CeRapiUninit() {
         CloseHandle(e);
     }
     d.linkEvents.clear();
+    d.linkSignalled = false;
     logCall("CeRapiUninit", "", 0, result);
     return result;
 }

@@ -209,30 +209,6 @@ std::vector<std::string> BoxCatcher::texts() const {
     return texts;
 }
 
-std::uintptr_t ProbeHandleValue() {
-    HANDLE probe = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    const auto value = reinterpret_cast<std::uintptr_t>(probe);
-    CloseHandle(probe);
-    return value;
-}
-
-std::size_t PrivateCommittedBytes() {
-    std::size_t total = 0;
-    MEMORY_BASIC_INFORMATION info;
-    const char* address = nullptr;
-    while (VirtualQuery(address, &info, sizeof info) == sizeof info) {
-        if (info.State == MEM_COMMIT && info.Type == MEM_PRIVATE) {
-            total += info.RegionSize;
-        }
-        const char* next = static_cast<const char*>(info.BaseAddress) + info.RegionSize;
-        if (next <= address) {
-            break;
-        }
-        address = next;
-    }
-    return total;
-}
-
 fs::path ProgramFolder() {
     char path[MAX_PATH];
     GetModuleFileNameA(nullptr, path, MAX_PATH);

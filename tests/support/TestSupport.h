@@ -3,6 +3,8 @@
 // message boxes, and leak probes that work under Wine.
 #pragma once
 
+#include "support/Probes.h"
+
 #include <windows.h>
 
 #include <filesystem>
@@ -102,12 +104,6 @@ class BoxCatcher {
     BoxCatcher* previous_;
     HHOOK hook_;
 };
-
-// Leak probes that work under Wine: it hands out the lowest free handle
-// value, so a handle made after the work must not be higher than one before.
-std::uintptr_t ProbeHandleValue();
-// Private committed bytes: the VirtualQuery regions MEM_COMMIT + MEM_PRIVATE.
-std::size_t PrivateCommittedBytes();
 
 // The folder holding the running test program.
 fs::path ProgramFolder();
