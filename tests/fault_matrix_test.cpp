@@ -1,0 +1,349 @@
+// Faults during an upgrade, one table row each: what the user is shown, the
+// window's state afterwards, what changed on the device (every changed file
+// is the whole new file or was reported as failed), which scratch files are
+// left, and that nothing leaks.
+#include "support/FormFixture.h"
+#include "win/Dialogs.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+using namespace testing_support;
+
+namespace {
+
+const char* const kDeviceNames[] = {
+    "KestrovaCE.exe",   "Vesko-Plinto-4.par1", "Vesko-Plinto-4-UTM.par1",
+    "Vesko-Plinto-4-HighContrast.par1", "Vesko-Plinto-4-UTM-HighContrast.par1",
+    "VeskoPointer.mmp", "Kestrova1.def",       "Kestrova2.def",
+    "FontSizes2.def",
+};
+constexpr const char* kWriteFailed = "Cannot write to Destination file";
+constexpr const char* kCopyError = "There is an Error copying files - make sure KestrovaCE is not "
+                                   "running on the Vesko Navigator.";
+constexpr const char* kNotFound = "Vesko Navigator not found.";
+
+fs::path PayloadFile(const std::string& name) {
+    return ProgramFolder().parent_path().parent_path().parent_path() / "payload" / "Files" / name;
+}
+std::string Old(const std::string& name) { return "KestrovaCE 2.40: " + name; }
+
+HMODULE NoLibrary(const char*) { return nullptr; }
+HMODULE PartialLibrary(const char*) {
+    const auto path = ProgramFolder().parent_path() / "devicesim" / "partial" / "RAPI.DLL";
+    return LoadLibraryExA(path.string().c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+}
+FARPROC LookUp(HMODULE module, const char* name) { return GetProcAddress(module, name); }
+
+enum class Temp { Normal, Missing, AFile, Long, ItemScratchHeldElsewhere };
+enum class Library { Full, Partial, None };
+
+struct Row {
+    const char* name;
+    std::vector<std::pair<const char*, const char*>> settings;
+    Temp temp;
+    Library library;
+    std::vector<std::string> boxes; // texts in order; a text ending in "..." is a prefix
+    std::string status;
+    std::string caption;
+    std::vector<std::string> installed; // device files that must be the whole new file
+    std::string faulted;                // the one file whose copy is reported failed, if any
+    bool manifestScratchLeft;
+};
+
+void PrintTo(const Row& row, std::ostream* os) { *os << row.name; }
+
+bool Matches(const std::string& text, const std::string& expected) {
+    const std::string ellipsis = "...";
+    if (expected.size() >= 3 && expected.compare(expected.size() - 3, 3, ellipsis) == 0) {
+        return text.rfind(expected.substr(0, expected.size() - 3), 0) == 0;
+    }
+    return text == expected;
+}
+
+// Another process that holds a file open with no sharing while a run goes on.
+class FileHolder {
+  public:
+    explicit FileHolder(const fs::path& file) {
+        ready_ = CreateEventA(nullptr, TRUE, FALSE, "vk7-holder-ready");
+        release_ = CreateEventA(nullptr, TRUE, FALSE, "vk7-holder-release");
+        char self[MAX_PATH];
+        GetModuleFileNameA(nullptr, self, MAX_PATH);
+        std::string commandLine = "\"" + std::string(self) + "\" --hold \"" + file.string() + "\"";
+        STARTUPINFOA startup{};
+        startup.cb = sizeof startup;
+        CreateProcessA(self, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                       &startup, &process_);
+        WaitForSingleObject(ready_, 10000);
+    }
+    ~FileHolder() { Release(); }
+    void Release() {
+        if (process_.hProcess != nullptr) {
+            SetEvent(release_);
+            WaitForSingleObject(process_.hProcess, 10000);
+            CloseHandle(process_.hProcess);
+            CloseHandle(process_.hThread);
+            process_ = {};
+        }
+        for (HANDLE* h : {&ready_, &release_}) {
+            if (*h != nullptr) {
+                CloseHandle(*h);
+                *h = nullptr;
+            }
+        }
+    }
+
+  private:
+    HANDLE ready_ = nullptr;
+    HANDLE release_ = nullptr;
+    PROCESS_INFORMATION process_{};
+};
+
+int Hold(const char* file) {
+    HANDLE held = CreateFileA(file, GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, 0, nullptr);
+    HANDLE ready = OpenEventA(EVENT_ALL_ACCESS, FALSE, "vk7-holder-ready");
+    HANDLE release = OpenEventA(EVENT_ALL_ACCESS, FALSE, "vk7-holder-release");
+    SetEvent(ready);
+    WaitForSingleObject(release, 60000);
+    CloseHandle(held);
+    return 0;
+}
+
+class FaultMatrix : public FormFixture, public ::testing::WithParamInterface<Row> {
+  protected:
+    void SetUp() override {
+        FormFixture::SetUp();
+        for (const char* name : kDeviceNames) {
+            WriteFileBytes(device.appFolder() / name, Old(name));
+        }
+    }
+    // The window and the device as before a first run.
+    void Restore() {
+        pda::PdaDisconnect();
+        for (const char* name : kDeviceNames) {
+            WriteFileBytes(device.appFolder() / name, Old(name));
+        }
+        SetWindowTextA(form.BitBtn1(), "Press to Upgrade");
+        SetWindowTextA(form.Label1(), "");
+        fs::remove(device.logPath());
+        SimReset();
+    }
+    void Click() {
+        SendMessageA(form.Handle(), WM_COMMAND, MAKEWPARAM(app::kBitBtn1, BN_CLICKED),
+                     reinterpret_cast<LPARAM>(form.BitBtn1()));
+    }
+};
+
+// Whether `file` can be opened with no sharing: nobody holds it.
+bool Unheld(const fs::path& file) {
+    HANDLE h = CreateFileA(file.string().c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                           OPEN_EXISTING, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    CloseHandle(h);
+    return true;
+}
+
+TEST_P(FaultMatrix, NothingIsLost) {
+    const Row& row = GetParam();
+    std::vector<std::unique_ptr<ScopedEnv>> env;
+    for (const auto& [name, value] : row.settings) {
+        env.push_back(std::make_unique<ScopedEnv>(name, value));
+    }
+    std::string tempDirectory = temp.str();
+    std::unique_ptr<FileHolder> holder;
+    switch (row.temp) {
+    case Temp::Normal: break;
+    case Temp::Missing: tempDirectory = (temp.path() / "missing").string(); break;
+    case Temp::AFile:
+        tempDirectory = (temp.path() / "file").string();
+        WriteFileBytes(tempDirectory, "a file, not a folder");
+        break;
+    case Temp::Long:
+        tempDirectory = (temp.path() / std::string(250 - temp.str().size(), 'L')).string();
+        fs::create_directories(tempDirectory);
+        break;
+    case Temp::ItemScratchHeldElsewhere:
+        holder = std::make_unique<FileHolder>(temp.path() / "8194b.tmp");
+        break;
+    }
+    ScopedEnv tmpEnv("TMP", tempDirectory), tempEnv("TEMP", tempDirectory);
+    if (row.library == Library::None) {
+        rapi::ResetForTesting(rapi::Loader{NoLibrary, LookUp});
+    } else if (row.library == Library::Partial) {
+        rapi::ResetForTesting(rapi::Loader{PartialLibrary, LookUp});
+    }
+
+    // A first run sets up what a process sets up once (libraries, the first
+    // message box); leaks show against the second.
+    {
+        BoxCatcher warmUp;
+        Click();
+        Restore();
+    }
+    const auto probeBefore = ProbeHandleValue();
+    BoxCatcher caught;
+    Click();
+    // Leaks are measured before the checks below, which open files of their
+    // own; closing a connection that an error left open is not a leak.
+    const int deviceHandles = SimOpenHandles();
+    pda::PdaDisconnect();
+    rapi::ResetForTesting(rapi::ProductionLoader());
+    const auto probeAfter = ProbeHandleValue();
+
+    // What the user saw, in order, and the window afterwards.
+    const auto texts = caught.texts();
+    ASSERT_EQ(texts.size(), row.boxes.size()) << (texts.empty() ? "" : texts.front());
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+        EXPECT_TRUE(Matches(texts[i], row.boxes[i])) << texts[i];
+    }
+    EXPECT_EQ(Status(), row.status);
+    EXPECT_EQ(Caption(), row.caption);
+    EXPECT_TRUE(Enabled());
+
+    // Every device file is the old one, the whole new one, or the one whose
+    // failure the user was told of.
+    for (const char* name : kDeviceNames) {
+        SCOPED_TRACE(name);
+        const std::string now = ReadFileBytes(device.appFolder() / name);
+        const bool isNew = now == ReadFileBytes(PayloadFile(name));
+        const bool mustBeNew =
+            std::find(row.installed.begin(), row.installed.end(), name) != row.installed.end();
+        if (name == row.faulted) {
+            EXPECT_NE(now, Old(name));
+            EXPECT_NE(std::find(texts.begin(), texts.end(), kWriteFailed), texts.end());
+        } else if (mustBeNew) {
+            EXPECT_TRUE(isNew);
+        } else {
+            EXPECT_EQ(now, Old(name));
+        }
+    }
+
+    // Scratch files: the item's is always gone or unheld; the manifest's stays
+    // only where an error ended the run.
+    holder.reset();
+    const fs::path manifestScratch = fs::path(tempDirectory) / "8194a.tmp";
+    const fs::path itemScratch = fs::path(tempDirectory) / "8194b.tmp";
+    EXPECT_EQ(fs::exists(manifestScratch), row.manifestScratchLeft);
+    for (const auto& scratch : {manifestScratch, itemScratch}) {
+        if (fs::exists(scratch)) {
+            EXPECT_TRUE(Unheld(scratch)) << scratch;
+        }
+    }
+
+    EXPECT_EQ(deviceHandles, 0);
+    EXPECT_LE(probeAfter, probeBefore);
+}
+
+std::vector<std::string> AllBut(const std::vector<std::string>& excluded) {
+    std::vector<std::string> names;
+    for (const char* name : kDeviceNames) {
+        if (std::find(excluded.begin(), excluded.end(), name) == excluded.end()) {
+            names.push_back(name);
+        }
+    }
+    return names;
+}
+
+const std::string kFirst = "KestrovaCE.exe";                   // 2125824 bytes: 67 chunks
+const std::string kMiddle = "Vesko-Plinto-4-HighContrast.par1"; // 607102 bytes: 19 chunks
+const std::string kLast = "FontSizes2.def";                     // 250 bytes: 1 chunk
+
+Row WriteFault(const char* name, const std::string& file, int write) {
+    static std::vector<std::string> settings; // keeps the texts alive for the rows
+    settings.push_back(file + ":" + std::to_string(write));
+    return Row{name, {{"VK7SIM_WRITE_FAULT", nullptr}}, Temp::Normal, Library::Full,
+               {kWriteFailed, kCopyError}, "Error Copying Files", "Press to Exit", AllBut({file}),
+               file, false};
+}
+
+std::vector<Row> Rows() {
+    std::vector<Row> rows = {
+        WriteFault("FirstItemFirstChunk", kFirst, 1),
+        WriteFault("FirstItemMiddleChunk", kFirst, 30),
+        WriteFault("FirstItemLastChunk", kFirst, 67),
+        WriteFault("MiddleItemFirstChunk", kMiddle, 1),
+        WriteFault("MiddleItemMiddleChunk", kMiddle, 10),
+        WriteFault("MiddleItemLastChunk", kMiddle, 19),
+        WriteFault("LastItemOnlyChunk", kLast, 1),
+        WriteFault("LastItemClosingEmptyWrite", kLast, 2),
+    };
+    // The texts of the write-fault settings, filled in from the row names' files.
+    const std::vector<std::pair<std::string, int>> faults = {
+        {kFirst, 1}, {kFirst, 30}, {kFirst, 67}, {kMiddle, 1},
+        {kMiddle, 10}, {kMiddle, 19}, {kLast, 1}, {kLast, 2}};
+    static std::vector<std::string> texts;
+    texts.clear();
+    for (const auto& [file, write] : faults) {
+        texts.push_back(file + ":" + std::to_string(write));
+    }
+    for (std::size_t i = 0; i < faults.size(); ++i) {
+        rows[i].settings = {{"VK7SIM_WRITE_FAULT", texts[i].c_str()}};
+    }
+    const std::vector<std::string> none;
+    rows.push_back({"UnpluggedMidItem", {{"VK7SIM_UNPLUG_AFTER_BYTES", "3000000"}}, Temp::Normal,
+                    Library::Full, {kWriteFailed, kCopyError}, "Error Copying Files",
+                    "Press to Exit", {kFirst, "Vesko-Plinto-4.par1"}, "Vesko-Plinto-4-UTM.par1",
+                    false});
+    rows.push_back({"ApplicationRunning", {{"VK7SIM_BUSY", "KestrovaCE.exe"}}, Temp::Normal,
+                    Library::Full, {kCopyError}, "Error Copying Files", "Press to Exit",
+                    AllBut({kFirst}), "", false});
+    rows.push_back({"SecondConnectionFails", {{"VK7SIM_LATER_INIT_RESULT", "0x80004005"}},
+                    Temp::Normal, Library::Full, {"Cannot connect to Vesko Navigator"}, "",
+                    "Press to Upgrade", none, "", false});
+    rows.push_back({"NoDevice", {{"VK7SIM_DIR", ""}}, Temp::Normal, Library::Full, {kNotFound}, "",
+                    "Press to Upgrade", none, "", false});
+    rows.push_back({"PartialLibrary", {}, Temp::Normal, Library::Partial, {kNotFound}, "",
+                    "Press to Upgrade", none, "", false});
+    rows.push_back({"NoLibrary", {}, Temp::Normal, Library::None, {kNotFound}, "",
+                    "Press to Upgrade", none, "", false});
+    rows.push_back({"TemporaryDirectoryMissing", {}, Temp::Missing, Library::Full,
+                    {"Cannot create file \"..."}, "", "Press to Upgrade", none, "", false});
+    rows.push_back({"TemporaryDirectoryNotWritable", {}, Temp::AFile, Library::Full,
+                    {"Cannot create file \"..."}, "", "Press to Upgrade", none, "", false});
+    // The whole path is used, but a scratch path past MAX_PATH is refused by
+    // the platform's file functions: a clear error, nothing touched.
+    rows.push_back({"TemporaryDirectoryLongerThan249", {}, Temp::Long, Library::Full,
+                    {"Cannot create file \"..."}, "", "Press to Upgrade", none, "", false});
+    rows.push_back({"ItemScratchHeldByAnotherProcess", {}, Temp::ItemScratchHeldElsewhere,
+                    Library::Full, {"Cannot create file \"..."}, "", "Press to Upgrade", none, "",
+                    true});
+    return rows;
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, FaultMatrix, ::testing::ValuesIn(Rows()),
+                         [](const ::testing::TestParamInfo<Row>& info) {
+                             return std::string(info.param.name);
+                         });
+
+TEST_F(FormFixture, FiftyRunsInARowStayFlat) {
+    const auto run = [&] {
+        SetWindowTextA(form.BitBtn1(), "Press to Upgrade");
+        form.BitBtn1Click();
+        ASSERT_EQ(Status(), "Upgrade Complete");
+    };
+    device.set("VK7SIM_LOG", ""); // the log would grow by itself
+    run();
+    const auto handle = ProbeHandleValue();
+    const auto memory = PrivateCommittedBytes();
+    for (int i = 0; i < 50; ++i) {
+        run();
+    }
+    EXPECT_LE(ProbeHandleValue(), handle);
+    EXPECT_LT(PrivateCommittedBytes(), memory + 256 * 1024);
+    EXPECT_TRUE(boxes.boxes().empty());
+    EXPECT_FALSE(ScratchLeft());
+    EXPECT_EQ(SimOpenHandles(), 0);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc == 3 && std::strcmp(argv[1], "--hold") == 0) {
+        return Hold(argv[2]);
+    }
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
