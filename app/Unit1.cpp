@@ -33,8 +33,8 @@ constexpr const wchar_t* kApplicationPath = L"\\ResidentFlash\\VKNAV\\KestrovaCE
 
 UINT DpiOf(HWND window) {
     using GetDpiForWindowFn = UINT(WINAPI*)(HWND);
-    static const auto getDpi = reinterpret_cast<GetDpiForWindowFn>(reinterpret_cast<void*>(
-        GetProcAddress(GetModuleHandleA("user32.dll"), "GetDpiForWindow")));
+    static const auto getDpi = reinterpret_cast<GetDpiForWindowFn>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("user32.dll"), "GetDpiForWindow")));
     if (window != nullptr && getDpi != nullptr) {
         return getDpi(window);
     }
@@ -44,7 +44,9 @@ UINT DpiOf(HWND window) {
     return dpi > 0 ? static_cast<UINT>(dpi) : USER_DEFAULT_SCREEN_DPI;
 }
 
-int Scale(int value, UINT dpi) { return MulDiv(value, static_cast<int>(dpi), 96); }
+int Scale(int value, UINT dpi) {
+    return MulDiv(value, static_cast<int>(dpi), 96);
+}
 
 win::ScopedFont MakeFont(const ControlLayout& layout, UINT dpi) {
     return win::ScopedFont(CreateFontA(-Scale(layout.fontHeight, dpi), 0, 0, 0,
@@ -58,7 +60,8 @@ std::string WindowText(HWND window) {
         return {};
     }
     std::string text(static_cast<std::size_t>(GetWindowTextLengthA(window)) + 1, '\0');
-    text.resize(static_cast<std::size_t>(GetWindowTextA(window, text.data(), static_cast<int>(text.size()))));
+    text.resize(static_cast<std::size_t>(
+        GetWindowTextA(window, text.data(), static_cast<int>(text.size()))));
     return text;
 }
 
@@ -162,14 +165,22 @@ LRESULT CALLBACK TForm1::WindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM l
 
 LRESULT TForm1::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
     switch (msg) {
-    case WM_CREATE: return OnCreate();
-    case WM_SIZE: return OnSize();
-    case WM_ERASEBKGND: return OnEraseBackground(reinterpret_cast<HDC>(wParam));
-    case WM_CTLCOLORSTATIC: return OnCtlColorStatic(reinterpret_cast<HDC>(wParam));
-    case WM_COMMAND: return OnCommand(wParam);
-    case WM_DPICHANGED: return OnDpiChanged(wParam, lParam);
-    case WM_DESTROY: return OnDestroy();
-    default: return DefWindowProcA(form_, msg, wParam, lParam);
+    case WM_CREATE:
+        return OnCreate();
+    case WM_SIZE:
+        return OnSize();
+    case WM_ERASEBKGND:
+        return OnEraseBackground(reinterpret_cast<HDC>(wParam));
+    case WM_CTLCOLORSTATIC:
+        return OnCtlColorStatic(reinterpret_cast<HDC>(wParam));
+    case WM_COMMAND:
+        return OnCommand(wParam);
+    case WM_DPICHANGED:
+        return OnDpiChanged(wParam, lParam);
+    case WM_DESTROY:
+        return OnDestroy();
+    default:
+        return DefWindowProcA(form_, msg, wParam, lParam);
     }
 }
 
@@ -181,14 +192,14 @@ HWND TForm1::CreateControl(const char* className, DWORD style, int id, const cha
 
 LRESULT TForm1::OnCreate() {
     const HINSTANCE instance = GetModuleHandleA(nullptr);
-    background_.reset(static_cast<HBITMAP>(
-        LoadImageA(instance, MAKEINTRESOURCEA(IDB_BACKGROUND), IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION)));
+    background_.reset(static_cast<HBITMAP>(LoadImageA(instance, MAKEINTRESOURCEA(IDB_BACKGROUND),
+                                                      IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION)));
     dpi_ = DpiOf(form_);
     constexpr DWORD kLabelStyle = SS_LEFT | SS_NOPREFIX;
     label1_ = CreateControl("Static", kLabelStyle, kLabel1, "Label1");
     label2_ = CreateControl("Static", kLabelStyle, kLabel2, "Vesko Navigator VK7");
-    label3_ = CreateControl("Static", kLabelStyle, kLabel3,
-                            "Upgrade Vesko KestrovaCE to version 2.51c");
+    label3_ =
+        CreateControl("Static", kLabelStyle, kLabel3, "Upgrade Vesko KestrovaCE to version 2.51c");
     bitBtn1_ = CreateControl("Button", WS_TABSTOP | BS_DEFPUSHBUTTON, kBitBtn1, "Press to Upgrade");
     if (label1_ == nullptr || label2_ == nullptr || label3_ == nullptr || bitBtn1_ == nullptr) {
         return -1;
@@ -196,8 +207,8 @@ LRESULT TForm1::OnCreate() {
     // The button draws the arrow left of its caption; the image list's mask
     // makes the magenta ground transparent.
     arrowImages_ = ImageList_Create(kArrowSize, kArrowSize, ILC_COLOR24 | ILC_MASK, 1, 0);
-    win::ScopedBitmap arrow(static_cast<HBITMAP>(
-        LoadImageA(instance, MAKEINTRESOURCEA(IDB_ARROW), IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION)));
+    win::ScopedBitmap arrow(static_cast<HBITMAP>(LoadImageA(
+        instance, MAKEINTRESOURCEA(IDB_ARROW), IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION)));
     if (arrowImages_ != nullptr && arrow) {
         ImageList_AddMasked(arrowImages_, arrow.get(), kArrowGround);
         BUTTON_IMAGELIST images{arrowImages_, {2, 0, 2, 0}, BUTTON_IMAGELIST_ALIGN_LEFT};
@@ -208,7 +219,9 @@ LRESULT TForm1::OnCreate() {
     return 0;
 }
 
-void TForm1::FormCreate() { SetStatus(""); }
+void TForm1::FormCreate() {
+    SetStatus("");
+}
 
 // Places the controls from the window description at the window's DPI. A
 // caption wider in the platform's font than its design width widens its
@@ -228,10 +241,11 @@ void TForm1::LayOut() {
         SendMessageA(p.window, WM_SETFONT, reinterpret_cast<WPARAM>(fonts_[i].get()), FALSE);
         int width = Scale(p.layout.width, dpi_);
         if (p.window == label2_ || p.window == label3_) {
-            width = std::max<int>(width, TextExtent(p.window, fonts_[i].get(), WindowText(p.window)).cx);
+            width = std::max<int>(width,
+                                  TextExtent(p.window, fonts_[i].get(), WindowText(p.window)).cx);
         }
-        SetWindowPos(p.window, nullptr, Scale(p.layout.left, dpi_), Scale(p.layout.top, dpi_), width,
-                     Scale(p.layout.height, dpi_), SWP_NOZORDER | SWP_NOACTIVATE);
+        SetWindowPos(p.window, nullptr, Scale(p.layout.left, dpi_), Scale(p.layout.top, dpi_),
+                     width, Scale(p.layout.height, dpi_), SWP_NOZORDER | SWP_NOACTIVATE);
         ++i;
     }
     SetStatus(WindowText(label1_));
@@ -281,8 +295,9 @@ LRESULT TForm1::OnCommand(WPARAM wParam) {
 LRESULT TForm1::OnDpiChanged(WPARAM wParam, LPARAM lParam) {
     dpi_ = HIWORD(wParam);
     const RECT* suggested = reinterpret_cast<const RECT*>(lParam);
-    SetWindowPos(form_, nullptr, suggested->left, suggested->top, suggested->right - suggested->left,
-                 suggested->bottom - suggested->top, SWP_NOZORDER | SWP_NOACTIVATE);
+    SetWindowPos(form_, nullptr, suggested->left, suggested->top,
+                 suggested->right - suggested->left, suggested->bottom - suggested->top,
+                 SWP_NOZORDER | SWP_NOACTIVATE);
     LayOut();
     return 0;
 }
@@ -329,7 +344,9 @@ void TForm1::EnableButton(bool enabled) {
     }
 }
 
-std::string TForm1::ButtonCaption() const { return WindowText(bitBtn1_); }
+std::string TForm1::ButtonCaption() const {
+    return WindowText(bitBtn1_);
+}
 
 void TForm1::Close() {
     if (form_ != nullptr) {

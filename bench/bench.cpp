@@ -251,8 +251,8 @@ int main(int argc, char** argv) {
         growth.push_back(static_cast<double>(PeakGrowth([&] { form.BitBtn1Click(); })));
     }
     const double worstGrowth = *std::max_element(growth.begin(), growth.end());
-    std::snprintf(value, sizeof value, "first run %.0f KB, median %.0f KB",
-                  growth.front() / 1024, Median(growth) / 1024);
+    std::snprintf(value, sizeof value, "first run %.0f KB, median %.0f KB", growth.front() / 1024,
+                  Median(growth) / 1024);
     Report("3. private bytes growth, full run", value, worstGrowth / (512 * 1024), "< 512 KB",
            worstGrowth < 512 * 1024);
 
@@ -298,7 +298,8 @@ int main(int argc, char** argv) {
             extract.push_back(Now() - start);
             start = Now();
             for (const auto& item : items) {
-                pda::CopyFileToDevice(scratch(item), std::string(kDeviceFolder) + "\\" + item.deviceName);
+                pda::CopyFileToDevice(scratch(item),
+                                      std::string(kDeviceFolder) + "\\" + item.deviceName);
             }
             copy.push_back(Now() - start);
             start = Now();
@@ -317,10 +318,11 @@ int main(int argc, char** argv) {
             }
             pump.push_back(Now() - start);
         }
-        std::printf("   parts: unpack %.1f ms, copy to device %.1f ms, delete %.1f ms; the same copy\n"
-                    "   without its %.0f message checks %.1f ms; as many checks in a row %.1f ms\n",
-                    Median(extract) * 1000, Median(copy) * 1000, Median(remove) * 1000, chunks,
-                    Median(unpumped) * 1000, Median(pump) * 1000);
+        std::printf(
+            "   parts: unpack %.1f ms, copy to device %.1f ms, delete %.1f ms; the same copy\n"
+            "   without its %.0f message checks %.1f ms; as many checks in a row %.1f ms\n",
+            Median(extract) * 1000, Median(copy) * 1000, Median(remove) * 1000, chunks,
+            Median(unpumped) * 1000, Median(pump) * 1000);
     }
 
     // 2 and 4. On a 1 MB/s link: utilisation, and the window's responsiveness

@@ -54,8 +54,7 @@ std::string narrow(const std::wstring& w) {
     return s;
 }
 
-void logCall(const char* function, const std::string& subject, long long bytes,
-             long long result) {
+void logCall(const char* function, const std::string& subject, long long bytes, long long result) {
     const std::wstring& path = device().settings.logPath;
     if (path.empty()) {
         return;
@@ -72,7 +71,9 @@ void logCall(const char* function, const std::string& subject, long long bytes,
     }
 }
 
-long long handleValue(HANDLE h) { return static_cast<long long>(reinterpret_cast<INT_PTR>(h)); }
+long long handleValue(HANDLE h) {
+    return static_cast<long long>(reinterpret_cast<INT_PTR>(h));
+}
 
 // The events are manual-reset, so a link once up stays up until the next
 // connection; remembering that spares a wait on every write.
@@ -106,7 +107,8 @@ bool matches(const sim::FileFault& fault, const std::wstring& devicePath) {
         return false;
     }
     const size_t slash = devicePath.find_last_of(L'\\');
-    const std::wstring base = slash == std::wstring::npos ? devicePath : devicePath.substr(slash + 1);
+    const std::wstring base =
+        slash == std::wstring::npos ? devicePath : devicePath.substr(slash + 1);
     return lstrcmpiW(fault.name.c_str(), base.c_str()) == 0 ||
            lstrcmpiW(fault.name.c_str(), devicePath.c_str()) == 0;
 }
@@ -323,14 +325,28 @@ INT WINAPI CeGetDesktopDeviceCaps(INT index) {
     int value = 0;
     if (linkUp()) {
         switch (index) {
-        case HORZSIZE: value = 100; break;
-        case VERTSIZE: value = s.screenMm; break;
-        case HORZRES: value = s.screenWidthPx; break;
-        case VERTRES: value = s.screenPx; break;
-        case BITSPIXEL: value = 16; break;
+        case HORZSIZE:
+            value = 100;
+            break;
+        case VERTSIZE:
+            value = s.screenMm;
+            break;
+        case HORZRES:
+            value = s.screenWidthPx;
+            break;
+        case VERTRES:
+            value = s.screenPx;
+            break;
+        case BITSPIXEL:
+            value = 16;
+            break;
         case LOGPIXELSX:
-        case LOGPIXELSY: value = 192; break;
-        default: value = 0; break;
+        case LOGPIXELSY:
+            value = 192;
+            break;
+        default:
+            value = 0;
+            break;
         }
     }
     logCall("CeGetDesktopDeviceCaps", std::to_string(index), 0, value);
@@ -355,7 +371,9 @@ BOOL WINAPI CeGetVersionEx(CEOSVERSIONINFO* info) {
     return ok;
 }
 
-DWORD WINAPI CeGetLastError() { return device().lastError; }
+DWORD WINAPI CeGetLastError() {
+    return device().lastError;
+}
 
 // Not part of the Remote API: lets tests prove that nothing is left open.
 int WINAPI SimOpenHandleCount() {

@@ -29,7 +29,8 @@ FileFault fault(const wchar_t* name) {
     if (text.empty() || colon == std::wstring::npos) {
         return {};
     }
-    return {text.substr(0, colon), static_cast<unsigned>(std::wcstoul(&text[colon + 1], nullptr, 10))};
+    return {text.substr(0, colon),
+            static_cast<unsigned>(std::wcstoul(&text[colon + 1], nullptr, 10))};
 }
 
 std::vector<std::wstring> list(const wchar_t* name) {

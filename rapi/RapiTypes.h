@@ -46,8 +46,8 @@ using PfnCeRapiInitEx = HRESULT(WINAPI*)(RAPIINIT*);
 using PfnCeRapiUninit = HRESULT(WINAPI*)();
 using PfnCeFindFirstFile = HANDLE(WINAPI*)(LPCWSTR, CE_FIND_DATA*);
 using PfnCeFindClose = BOOL(WINAPI*)(HANDLE);
-using PfnCeCreateFile = HANDLE(WINAPI*)(LPCWSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD,
-                                        DWORD, HANDLE);
+using PfnCeCreateFile = HANDLE(WINAPI*)(LPCWSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD,
+                                        HANDLE);
 using PfnCeWriteFile = BOOL(WINAPI*)(HANDLE, LPCVOID, DWORD, LPDWORD, LPOVERLAPPED);
 using PfnCeCloseHandle = BOOL(WINAPI*)(HANDLE);
 using PfnCeGetDesktopDeviceCaps = INT(WINAPI*)(INT);

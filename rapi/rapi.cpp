@@ -6,8 +6,12 @@
 namespace rapi {
 namespace {
 
-HMODULE LoadByName(const char* name) { return LoadLibraryA(name); }
-FARPROC LookUp(HMODULE module, const char* name) { return GetProcAddress(module, name); }
+HMODULE LoadByName(const char* name) {
+    return LoadLibraryA(name);
+}
+FARPROC LookUp(HMODULE module, const char* name) {
+    return GetProcAddress(module, name);
+}
 
 struct Binding {
     Loader loader{LoadByName, LookUp};
@@ -43,9 +47,13 @@ template <typename F, std::size_t Index> F Bound() {
 
 } // namespace
 
-Loader ProductionLoader() { return Loader{LoadByName, LookUp}; }
+Loader ProductionLoader() {
+    return Loader{LoadByName, LookUp};
+}
 
-void ResetForTesting(const Loader& loader) { binding() = Binding{loader, nullptr, {}}; }
+void ResetForTesting(const Loader& loader) {
+    binding() = Binding{loader, nullptr, {}};
+}
 
 bool LoadRapi() {
     Binding& b = binding();
@@ -87,8 +95,7 @@ BOOL CeFindClose(HANDLE search) {
 HANDLE CeCreateFile(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
                     DWORD disposition, DWORD flags, HANDLE templateFile) {
     auto f = RAPI_BOUND(CeCreateFile);
-    return f ? f(path, access, share, security, disposition, flags, templateFile)
-             : kFallbackHandle;
+    return f ? f(path, access, share, security, disposition, flags, templateFile) : kFallbackHandle;
 }
 
 BOOL CeWriteFile(HANDLE file, LPCVOID buffer, DWORD count, LPDWORD written,

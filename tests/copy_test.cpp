@@ -11,8 +11,12 @@ using namespace testing_support;
 
 namespace {
 
-HMODULE NoLibrary(const char*) { return nullptr; }
-FARPROC LookUp(HMODULE module, const char* name) { return GetProcAddress(module, name); }
+HMODULE NoLibrary(const char*) {
+    return nullptr;
+}
+FARPROC LookUp(HMODULE module, const char* name) {
+    return GetProcAddress(module, name);
+}
 
 std::vector<long long> WriteSizes(const std::vector<LogEntry>& log) {
     std::vector<long long> sizes;
@@ -94,7 +98,8 @@ TEST_F(Copy, CreatesTheDeviceFileForWritingSharedForReadingReplacingAnyOld) {
 TEST_F(Copy, UnreadableSourceFailsQuietlyWithoutTouchingTheDevice) {
     EXPECT_FALSE(pda::CopyFileToDevice((scratch.path() / "missing.bin").string(), "\\copy.bin"));
     const std::string held = Source("held");
-    HANDLE exclusive = CreateFileA(held.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE exclusive =
+        CreateFileA(held.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(exclusive, INVALID_HANDLE_VALUE);
     EXPECT_FALSE(pda::CopyFileToDevice(held, "\\copy.bin"));
     CloseHandle(exclusive);

@@ -59,10 +59,10 @@ class DeviceSim : public ::testing::Test {
 
 TEST_F(DeviceSim, ExportsTheRemoteApiUndecorated) {
     ASSERT_NE(sim.dll, nullptr);
-    for (const void* f : {(void*)sim.init, (void*)sim.uninit, (void*)sim.findFirst,
-                          (void*)sim.findClose, (void*)sim.create, (void*)sim.write,
-                          (void*)sim.close, (void*)sim.caps, (void*)sim.version,
-                          (void*)sim.lastError}) {
+    for (const void* f :
+         {(void*)sim.init, (void*)sim.uninit, (void*)sim.findFirst, (void*)sim.findClose,
+          (void*)sim.create, (void*)sim.write, (void*)sim.close, (void*)sim.caps,
+          (void*)sim.version, (void*)sim.lastError}) {
         EXPECT_NE(f, nullptr);
     }
 }

@@ -11,13 +11,20 @@ using uidriver::Event;
 namespace {
 
 const char* const kDeviceNames[] = {
-    "KestrovaCE.exe",   "Vesko-Plinto-4.par1", "Vesko-Plinto-4-UTM.par1",
-    "Vesko-Plinto-4-HighContrast.par1", "Vesko-Plinto-4-UTM-HighContrast.par1",
-    "VeskoPointer.mmp", "Kestrova1.def",       "Kestrova2.def",
+    "KestrovaCE.exe",
+    "Vesko-Plinto-4.par1",
+    "Vesko-Plinto-4-UTM.par1",
+    "Vesko-Plinto-4-HighContrast.par1",
+    "Vesko-Plinto-4-UTM-HighContrast.par1",
+    "VeskoPointer.mmp",
+    "Kestrova1.def",
+    "Kestrova2.def",
     "FontSizes2.def",
 };
 
-fs::path Root() { return ProgramFolder().parent_path().parent_path().parent_path(); }
+fs::path Root() {
+    return ProgramFolder().parent_path().parent_path().parent_path();
+}
 
 struct Scenario {
     const char* name;
@@ -40,7 +47,7 @@ TEST_P(EndToEnd, RealProgramAgainstTheSimulatedVk7) {
         WriteFileBytes(app / "KestrovaCE.exe", "KestrovaCE 2.40");
     }
     std::vector<std::pair<std::string, std::string>> env = {
-        {"VK7SIM_DIR", device.str()}, {"TMP", temp.str()}, {"TEMP", temp.str()},
+        {"VK7SIM_DIR", device.str()}, {"TMP", temp.str()},        {"TEMP", temp.str()},
         {"VK7SIM_SCREEN_MM", ""},     {"VK7SIM_WRITE_FAULT", ""}, {"VK7SIM_LOG", ""}};
     for (const auto& setting : s.settings) {
         env.push_back(setting);
@@ -65,7 +72,8 @@ TEST_P(EndToEnd, RealProgramAgainstTheSimulatedVk7) {
     EXPECT_TRUE(driver.ButtonEnabled());
     std::size_t installed = 0;
     for (const char* name : kDeviceNames) {
-        installed += ReadFileBytes(app / name) == ReadFileBytes(Root() / "payload" / "Files" / name);
+        installed +=
+            ReadFileBytes(app / name) == ReadFileBytes(Root() / "payload" / "Files" / name);
     }
     EXPECT_EQ(installed, s.installed);
     EXPECT_TRUE(fs::is_empty(temp.path())) << "scratch files left";
@@ -82,21 +90,38 @@ const std::string kTitle = "VeskoUpgrade";
 
 INSTANTIATE_TEST_SUITE_P(
     Scenarios, EndToEnd,
-    ::testing::Values(
-        Scenario{"FullUpgrade", {}, true, {}, "Upgrade Complete", "Press to Exit", 9},
-        Scenario{"NoDevice", {{"VK7SIM_DIR", ""}}, true,
-                 {{"Information", "Vesko Navigator not found."}}, "", "Press to Upgrade", 0},
-        Scenario{"WrongModel", {{"VK7SIM_SCREEN_MM", "61"}}, true,
-                 {{"Information", "Vesko Navigator not found."}}, "", "Press to Upgrade", 0},
-        Scenario{"ApplicationMissing", {}, false,
-                 {{kTitle, "Cannot find KestrovaCE on the Vesko Navigator"}}, "",
-                 "Press to Upgrade", 0},
-        Scenario{"WriteFaultMidPayload",
-                 {{"VK7SIM_WRITE_FAULT", "Vesko-Plinto-4-HighContrast.par1:3"}}, true,
-                 {{kTitle, "Cannot write to Destination file"},
-                  {kTitle, "There is an Error copying files - make sure KestrovaCE is not "
-                           "running on the Vesko Navigator."}},
-                 "Error Copying Files", "Press to Exit", 8}),
+    ::testing::Values(Scenario{"FullUpgrade", {}, true, {}, "Upgrade Complete", "Press to Exit", 9},
+                      Scenario{"NoDevice",
+                               {{"VK7SIM_DIR", ""}},
+                               true,
+                               {{"Information", "Vesko Navigator not found."}},
+                               "",
+                               "Press to Upgrade",
+                               0},
+                      Scenario{"WrongModel",
+                               {{"VK7SIM_SCREEN_MM", "61"}},
+                               true,
+                               {{"Information", "Vesko Navigator not found."}},
+                               "",
+                               "Press to Upgrade",
+                               0},
+                      Scenario{"ApplicationMissing",
+                               {},
+                               false,
+                               {{kTitle, "Cannot find KestrovaCE on the Vesko Navigator"}},
+                               "",
+                               "Press to Upgrade",
+                               0},
+                      Scenario{
+                          "WriteFaultMidPayload",
+                          {{"VK7SIM_WRITE_FAULT", "Vesko-Plinto-4-HighContrast.par1:3"}},
+                          true,
+                          {{kTitle, "Cannot write to Destination file"},
+                           {kTitle, "There is an Error copying files - make sure KestrovaCE is not "
+                                    "running on the Vesko Navigator."}},
+                          "Error Copying Files",
+                          "Press to Exit",
+                          8}),
     [](const ::testing::TestParamInfo<Scenario>& info) { return std::string(info.param.name); });
 
 } // namespace

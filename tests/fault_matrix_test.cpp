@@ -14,9 +14,14 @@ using namespace testing_support;
 namespace {
 
 const char* const kDeviceNames[] = {
-    "KestrovaCE.exe",   "Vesko-Plinto-4.par1", "Vesko-Plinto-4-UTM.par1",
-    "Vesko-Plinto-4-HighContrast.par1", "Vesko-Plinto-4-UTM-HighContrast.par1",
-    "VeskoPointer.mmp", "Kestrova1.def",       "Kestrova2.def",
+    "KestrovaCE.exe",
+    "Vesko-Plinto-4.par1",
+    "Vesko-Plinto-4-UTM.par1",
+    "Vesko-Plinto-4-HighContrast.par1",
+    "Vesko-Plinto-4-UTM-HighContrast.par1",
+    "VeskoPointer.mmp",
+    "Kestrova1.def",
+    "Kestrova2.def",
     "FontSizes2.def",
 };
 constexpr const char* kWriteFailed = "Cannot write to Destination file";
@@ -27,14 +32,20 @@ constexpr const char* kNotFound = "Vesko Navigator not found.";
 fs::path PayloadFile(const std::string& name) {
     return ProgramFolder().parent_path().parent_path().parent_path() / "payload" / "Files" / name;
 }
-std::string Old(const std::string& name) { return "KestrovaCE 2.40: " + name; }
+std::string Old(const std::string& name) {
+    return "KestrovaCE 2.40: " + name;
+}
 
-HMODULE NoLibrary(const char*) { return nullptr; }
+HMODULE NoLibrary(const char*) {
+    return nullptr;
+}
 HMODULE PartialLibrary(const char*) {
     const auto path = ProgramFolder().parent_path() / "devicesim" / "partial" / "RAPI.DLL";
     return LoadLibraryExA(path.string().c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
 }
-FARPROC LookUp(HMODULE module, const char* name) { return GetProcAddress(module, name); }
+FARPROC LookUp(HMODULE module, const char* name) {
+    return GetProcAddress(module, name);
+}
 
 enum class Temp { Normal, Missing, AFile, Long, ItemScratchHeldElsewhere };
 enum class Library { Full, Partial, None };
@@ -52,7 +63,9 @@ struct Row {
     bool manifestScratchLeft;
 };
 
-void PrintTo(const Row& row, std::ostream* os) { *os << row.name; }
+void PrintTo(const Row& row, std::ostream* os) {
+    *os << row.name;
+}
 
 bool Matches(const std::string& text, const std::string& expected) {
     const std::string ellipsis = "...";
@@ -155,8 +168,11 @@ TEST_P(FaultMatrix, NothingIsLost) {
     std::string tempDirectory = temp.str();
     std::unique_ptr<FileHolder> holder;
     switch (row.temp) {
-    case Temp::Normal: break;
-    case Temp::Missing: tempDirectory = (temp.path() / "missing").string(); break;
+    case Temp::Normal:
+        break;
+    case Temp::Missing:
+        tempDirectory = (temp.path() / "missing").string();
+        break;
     case Temp::AFile:
         tempDirectory = (temp.path() / "file").string();
         WriteFileBytes(tempDirectory, "a file, not a folder");
@@ -247,16 +263,23 @@ std::vector<std::string> AllBut(const std::vector<std::string>& excluded) {
     return names;
 }
 
-const std::string kFirst = "KestrovaCE.exe";                   // 2125824 bytes: 67 chunks
+const std::string kFirst = "KestrovaCE.exe";                    // 2125824 bytes: 67 chunks
 const std::string kMiddle = "Vesko-Plinto-4-HighContrast.par1"; // 607102 bytes: 19 chunks
 const std::string kLast = "FontSizes2.def";                     // 250 bytes: 1 chunk
 
 Row WriteFault(const char* name, const std::string& file, int write) {
     static std::vector<std::string> settings; // keeps the texts alive for the rows
     settings.push_back(file + ":" + std::to_string(write));
-    return Row{name, {{"VK7SIM_WRITE_FAULT", nullptr}}, Temp::Normal, Library::Full,
-               {kWriteFailed, kCopyError}, "Error Copying Files", "Press to Exit", AllBut({file}),
-               file, false};
+    return Row{name,
+               {{"VK7SIM_WRITE_FAULT", nullptr}},
+               Temp::Normal,
+               Library::Full,
+               {kWriteFailed, kCopyError},
+               "Error Copying Files",
+               "Press to Exit",
+               AllBut({file}),
+               file,
+               false};
 }
 
 std::vector<Row> Rows() {
@@ -272,8 +295,8 @@ std::vector<Row> Rows() {
     };
     // The texts of the write-fault settings, filled in from the row names' files.
     const std::vector<std::pair<std::string, int>> faults = {
-        {kFirst, 1}, {kFirst, 30}, {kFirst, 67}, {kMiddle, 1},
-        {kMiddle, 10}, {kMiddle, 19}, {kLast, 1}, {kLast, 2}};
+        {kFirst, 1},   {kFirst, 30},  {kFirst, 67}, {kMiddle, 1},
+        {kMiddle, 10}, {kMiddle, 19}, {kLast, 1},   {kLast, 2}};
     static std::vector<std::string> texts;
     texts.clear();
     for (const auto& [file, write] : faults) {
@@ -283,32 +306,107 @@ std::vector<Row> Rows() {
         rows[i].settings = {{"VK7SIM_WRITE_FAULT", texts[i].c_str()}};
     }
     const std::vector<std::string> none;
-    rows.push_back({"UnpluggedMidItem", {{"VK7SIM_UNPLUG_AFTER_BYTES", "3000000"}}, Temp::Normal,
-                    Library::Full, {kWriteFailed, kCopyError}, "Error Copying Files",
-                    "Press to Exit", {kFirst, "Vesko-Plinto-4.par1"}, "Vesko-Plinto-4-UTM.par1",
+    rows.push_back({"UnpluggedMidItem",
+                    {{"VK7SIM_UNPLUG_AFTER_BYTES", "3000000"}},
+                    Temp::Normal,
+                    Library::Full,
+                    {kWriteFailed, kCopyError},
+                    "Error Copying Files",
+                    "Press to Exit",
+                    {kFirst, "Vesko-Plinto-4.par1"},
+                    "Vesko-Plinto-4-UTM.par1",
                     false});
-    rows.push_back({"ApplicationRunning", {{"VK7SIM_BUSY", "KestrovaCE.exe"}}, Temp::Normal,
-                    Library::Full, {kCopyError}, "Error Copying Files", "Press to Exit",
-                    AllBut({kFirst}), "", false});
-    rows.push_back({"SecondConnectionFails", {{"VK7SIM_LATER_INIT_RESULT", "0x80004005"}},
-                    Temp::Normal, Library::Full, {"Cannot connect to Vesko Navigator"}, "",
-                    "Press to Upgrade", none, "", false});
-    rows.push_back({"NoDevice", {{"VK7SIM_DIR", ""}}, Temp::Normal, Library::Full, {kNotFound}, "",
-                    "Press to Upgrade", none, "", false});
-    rows.push_back({"PartialLibrary", {}, Temp::Normal, Library::Partial, {kNotFound}, "",
-                    "Press to Upgrade", none, "", false});
-    rows.push_back({"NoLibrary", {}, Temp::Normal, Library::None, {kNotFound}, "",
-                    "Press to Upgrade", none, "", false});
-    rows.push_back({"TemporaryDirectoryMissing", {}, Temp::Missing, Library::Full,
-                    {"Cannot create file \"..."}, "", "Press to Upgrade", none, "", false});
-    rows.push_back({"TemporaryDirectoryNotWritable", {}, Temp::AFile, Library::Full,
-                    {"Cannot create file \"..."}, "", "Press to Upgrade", none, "", false});
+    rows.push_back({"ApplicationRunning",
+                    {{"VK7SIM_BUSY", "KestrovaCE.exe"}},
+                    Temp::Normal,
+                    Library::Full,
+                    {kCopyError},
+                    "Error Copying Files",
+                    "Press to Exit",
+                    AllBut({kFirst}),
+                    "",
+                    false});
+    rows.push_back({"SecondConnectionFails",
+                    {{"VK7SIM_LATER_INIT_RESULT", "0x80004005"}},
+                    Temp::Normal,
+                    Library::Full,
+                    {"Cannot connect to Vesko Navigator"},
+                    "",
+                    "Press to Upgrade",
+                    none,
+                    "",
+                    false});
+    rows.push_back({"NoDevice",
+                    {{"VK7SIM_DIR", ""}},
+                    Temp::Normal,
+                    Library::Full,
+                    {kNotFound},
+                    "",
+                    "Press to Upgrade",
+                    none,
+                    "",
+                    false});
+    rows.push_back({"PartialLibrary",
+                    {},
+                    Temp::Normal,
+                    Library::Partial,
+                    {kNotFound},
+                    "",
+                    "Press to Upgrade",
+                    none,
+                    "",
+                    false});
+    rows.push_back({"NoLibrary",
+                    {},
+                    Temp::Normal,
+                    Library::None,
+                    {kNotFound},
+                    "",
+                    "Press to Upgrade",
+                    none,
+                    "",
+                    false});
+    rows.push_back({"TemporaryDirectoryMissing",
+                    {},
+                    Temp::Missing,
+                    Library::Full,
+                    {"Cannot create file \"..."},
+                    "",
+                    "Press to Upgrade",
+                    none,
+                    "",
+                    false});
+    rows.push_back({"TemporaryDirectoryNotWritable",
+                    {},
+                    Temp::AFile,
+                    Library::Full,
+                    {"Cannot create file \"..."},
+                    "",
+                    "Press to Upgrade",
+                    none,
+                    "",
+                    false});
     // The whole path is used, but a scratch path past MAX_PATH is refused by
     // the platform's file functions: a clear error, nothing touched.
-    rows.push_back({"TemporaryDirectoryLongerThan249", {}, Temp::Long, Library::Full,
-                    {"Cannot create file \"..."}, "", "Press to Upgrade", none, "", false});
-    rows.push_back({"ItemScratchHeldByAnotherProcess", {}, Temp::ItemScratchHeldElsewhere,
-                    Library::Full, {"Cannot create file \"..."}, "", "Press to Upgrade", none, "",
+    rows.push_back({"TemporaryDirectoryLongerThan249",
+                    {},
+                    Temp::Long,
+                    Library::Full,
+                    {"Cannot create file \"..."},
+                    "",
+                    "Press to Upgrade",
+                    none,
+                    "",
+                    false});
+    rows.push_back({"ItemScratchHeldByAnotherProcess",
+                    {},
+                    Temp::ItemScratchHeldElsewhere,
+                    Library::Full,
+                    {"Cannot create file \"..."},
+                    "",
+                    "Press to Upgrade",
+                    none,
+                    "",
                     true});
     return rows;
 }

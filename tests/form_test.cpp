@@ -17,7 +17,8 @@ RECT ClientRectOf(HWND control) {
 
 LOGFONTA FontOf(HWND control) {
     LOGFONTA font{};
-    GetObjectA(reinterpret_cast<HFONT>(SendMessageA(control, WM_GETFONT, 0, 0)), sizeof font, &font);
+    GetObjectA(reinterpret_cast<HFONT>(SendMessageA(control, WM_GETFONT, 0, 0)), sizeof font,
+               &font);
     return font;
 }
 
@@ -64,7 +65,8 @@ TEST_F(Form, ControlsStandWhereTheWindowDescriptionPutsThem) {
         // A label widens only when its caption needs more room in this font.
         EXPECT_GE(r.right, row.expected.right);
         HDC dc = GetDC(row.control);
-        HGDIOBJ old = SelectObject(dc, reinterpret_cast<HFONT>(SendMessageA(row.control, WM_GETFONT, 0, 0)));
+        HGDIOBJ old =
+            SelectObject(dc, reinterpret_cast<HFONT>(SendMessageA(row.control, WM_GETFONT, 0, 0)));
         SIZE extent{};
         const std::string text = TextOf(row.control);
         GetTextExtentPoint32A(dc, text.c_str(), static_cast<int>(text.size()), &extent);
@@ -90,9 +92,9 @@ TEST_F(Form, ControlsStandWhereTheWindowDescriptionPutsThem) {
 TEST_F(Form, LabelsAreWhiteAndTransparentOverThePicture) {
     HDC dc = GetDC(form.Label2());
     SetTextColor(dc, RGB(0, 0, 0));
-    const auto brush = reinterpret_cast<HBRUSH>(SendMessageA(
-        form.Handle(), WM_CTLCOLORSTATIC, reinterpret_cast<WPARAM>(dc),
-        reinterpret_cast<LPARAM>(form.Label2())));
+    const auto brush = reinterpret_cast<HBRUSH>(
+        SendMessageA(form.Handle(), WM_CTLCOLORSTATIC, reinterpret_cast<WPARAM>(dc),
+                     reinterpret_cast<LPARAM>(form.Label2())));
     EXPECT_EQ(brush, GetStockObject(NULL_BRUSH));
     EXPECT_EQ(GetTextColor(dc), RGB(255, 255, 255));
     EXPECT_EQ(GetBkMode(dc), TRANSPARENT);
@@ -102,7 +104,8 @@ TEST_F(Form, LabelsAreWhiteAndTransparentOverThePicture) {
 TEST_F(Form, ButtonIsFirstInTabOrderAndCarriesTheArrow) {
     EXPECT_EQ(GetNextDlgTabItem(form.Handle(), nullptr, FALSE), form.BitBtn1());
     BUTTON_IMAGELIST images{};
-    ASSERT_TRUE(SendMessageA(form.BitBtn1(), BCM_GETIMAGELIST, 0, reinterpret_cast<LPARAM>(&images)));
+    ASSERT_TRUE(
+        SendMessageA(form.BitBtn1(), BCM_GETIMAGELIST, 0, reinterpret_cast<LPARAM>(&images)));
     ASSERT_NE(images.himl, nullptr);
     int cx = 0, cy = 0;
     ImageList_GetIconSize(images.himl, &cx, &cy);
@@ -135,7 +138,8 @@ TEST_F(Form, PictureFollowsTheWindowWhileLabelsAndButtonStay) {
 
 TEST_F(Form, ScalesEverythingByTheNewDpi) {
     RECT suggested{100, 100, 100 + 618, 100 + 326};
-    SendMessageA(form.Handle(), WM_DPICHANGED, MAKEWPARAM(144, 144), reinterpret_cast<LPARAM>(&suggested));
+    SendMessageA(form.Handle(), WM_DPICHANGED, MAKEWPARAM(144, 144),
+                 reinterpret_cast<LPARAM>(&suggested));
     const RECT button = ClientRectOf(form.BitBtn1());
     EXPECT_EQ(button.left, MulDiv(136, 144, 96));
     EXPECT_EQ(button.top, MulDiv(84, 144, 96));
@@ -153,8 +157,9 @@ TEST_F(Form, EnterAndSpacePressTheButton) {
         std::vector<MSG> keys;
     } rows[] = {
         {"Enter", {{form.BitBtn1(), WM_KEYDOWN, VK_RETURN, 0x001C0001, 0, {}}}},
-        {"space", {{form.BitBtn1(), WM_KEYDOWN, VK_SPACE, 0x00390001, 0, {}},
-                   {form.BitBtn1(), WM_KEYUP, VK_SPACE, static_cast<LPARAM>(0xC0390001), 0, {}}}},
+        {"space",
+         {{form.BitBtn1(), WM_KEYDOWN, VK_SPACE, 0x00390001, 0, {}},
+          {form.BitBtn1(), WM_KEYUP, VK_SPACE, static_cast<LPARAM>(0xC0390001), 0, {}}}},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);

@@ -32,7 +32,8 @@ std::string SystemText(DWORD error) {
     DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
                              error, 0, buffer, sizeof buffer, nullptr);
     std::string text(buffer, n);
-    while (!text.empty() && (static_cast<unsigned char>(text.back()) <= ' ' || text.back() == '.')) {
+    while (!text.empty() &&
+           (static_cast<unsigned char>(text.back()) <= ' ' || text.back() == '.')) {
         text.pop_back();
     }
     return text;
@@ -145,8 +146,8 @@ TEST(ExtractPayloadItem, ReplacesALongerScratchFileCompletely) {
     const auto path = temp.path() / "8194b.tmp";
     WriteFileBytes(path, std::string(5000, 'z'));
     ExtractPayloadItem("U9", path.string());
-    EXPECT_EQ(ReadFileBytes(path), ReadFileBytes(ProgramFolder() / ".." / ".." / ".." /
-                                                 "payload" / "Files" / "FontSizes2.def"));
+    EXPECT_EQ(ReadFileBytes(path), ReadFileBytes(ProgramFolder() / ".." / ".." / ".." / "payload" /
+                                                 "Files" / "FontSizes2.def"));
 }
 
 TEST(ExtractPayloadItem, ErrorsCarryTheirExactTexts) {
@@ -164,8 +165,8 @@ TEST(ExtractPayloadItem, ErrorsCarryTheirExactTexts) {
               "Cannot create file \"" + held + "\". " + SystemText(ERROR_SHARING_VIOLATION));
     CloseHandle(other);
     EXPECT_EQ(ErrorOf([&] { LoadManifest((temp.path() / "missing").string()); }),
-              "Cannot create file \"" + (temp.path() / "missing").string() +
-                  "\\8194a.tmp\". " + SystemText(ERROR_PATH_NOT_FOUND));
+              "Cannot create file \"" + (temp.path() / "missing").string() + "\\8194a.tmp\". " +
+                  SystemText(ERROR_PATH_NOT_FOUND));
 }
 
 TEST(ExtractPayloadItem, LeavesNoHandleOpen) {

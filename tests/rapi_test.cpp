@@ -25,12 +25,16 @@ HRESULT WINAPI FakeInit(RAPIINIT* r) {
     r->hrRapiInit = 7;
     return 0;
 }
-HRESULT WINAPI FakeUninit() { return 0; }
+HRESULT WINAPI FakeUninit() {
+    return 0;
+}
 HANDLE WINAPI FakeFind(LPCWSTR, CE_FIND_DATA* f) {
     f->nFileSizeLow = 99;
     return reinterpret_cast<HANDLE>(static_cast<UINT_PTR>(0x1234));
 }
-BOOL WINAPI FakeFindClose(HANDLE) { return TRUE; }
+BOOL WINAPI FakeFindClose(HANDLE) {
+    return TRUE;
+}
 HANDLE WINAPI FakeCreate(LPCWSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE) {
     return INVALID_HANDLE_VALUE;
 }
@@ -38,8 +42,12 @@ BOOL WINAPI FakeWrite(HANDLE, LPCVOID, DWORD n, LPDWORD w, LPOVERLAPPED) {
     *w = n;
     return TRUE;
 }
-BOOL WINAPI FakeClose(HANDLE) { return TRUE; }
-INT WINAPI FakeCaps(INT index) { return -index; }
+BOOL WINAPI FakeClose(HANDLE) {
+    return TRUE;
+}
+INT WINAPI FakeCaps(INT index) {
+    return -index;
+}
 BOOL WINAPI FakeVersion(CEOSVERSIONINFO* v) {
     v->dwMajorVersion = 6;
     return TRUE;
@@ -62,10 +70,10 @@ FARPROC FakeLookup(HMODULE module, const char* name) {
     const struct {
         const char* name;
         void* f;
-    } table[] = {{"CeRapiInitEx", (void*)FakeInit},   {"CeRapiUninit", (void*)FakeUninit},
-                 {"CeFindFirstFile", (void*)FakeFind}, {"CeFindClose", (void*)FakeFindClose},
-                 {"CeCreateFile", (void*)FakeCreate},  {"CeWriteFile", (void*)FakeWrite},
-                 {"CeCloseHandle", (void*)FakeClose},  {"CeGetDesktopDeviceCaps", (void*)FakeCaps},
+    } table[] = {{"CeRapiInitEx", (void*)FakeInit},     {"CeRapiUninit", (void*)FakeUninit},
+                 {"CeFindFirstFile", (void*)FakeFind},  {"CeFindClose", (void*)FakeFindClose},
+                 {"CeCreateFile", (void*)FakeCreate},   {"CeWriteFile", (void*)FakeWrite},
+                 {"CeCloseHandle", (void*)FakeClose},   {"CeGetDesktopDeviceCaps", (void*)FakeCaps},
                  {"CeGetVersionEx", (void*)FakeVersion}};
     for (const auto& t : table) {
         if (std::strcmp(t.name, name) == 0) {
@@ -126,7 +134,8 @@ TEST_F(RapiBinding, WithoutTheLibraryEveryWrapperFallsBackAndTouchesNothing) {
     EXPECT_EQ(CeFindFirstFile(L"\\x", &found), kFallbackHandle);
     EXPECT_EQ(found.nFileSizeLow, 5u);
     EXPECT_FALSE(CeFindClose(nullptr));
-    const HANDLE created = CeCreateFile(L"\\x", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    const HANDLE created =
+        CeCreateFile(L"\\x", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
     EXPECT_EQ(reinterpret_cast<UINT_PTR>(created), 0xFFFFu);
     EXPECT_NE(created, INVALID_HANDLE_VALUE); // 65535 is not -1
     DWORD written = 42;
@@ -164,7 +173,8 @@ TEST_F(RapiBinding, WrappersPassResultsAndRecordsThrough) {
     EXPECT_EQ(CeRapiInitEx(&init), 0);
     EXPECT_EQ(init.hrRapiInit, 7);
     CE_FIND_DATA found{};
-    EXPECT_EQ(CeFindFirstFile(L"\\x", &found), reinterpret_cast<HANDLE>(static_cast<UINT_PTR>(0x1234)));
+    EXPECT_EQ(CeFindFirstFile(L"\\x", &found),
+              reinterpret_cast<HANDLE>(static_cast<UINT_PTR>(0x1234)));
     EXPECT_EQ(found.nFileSizeLow, 99u);
     DWORD written = 0;
     EXPECT_TRUE(CeWriteFile(nullptr, "abc", 3, &written, nullptr));

@@ -52,16 +52,16 @@ TEST(GetField, TableOfLinesAndSelectors) {
         {"alpha  beta   gamma ", 102, "d", "beta   gamma"},
         {"alpha beta gamma", 103, "d", "gamma"},
         {"alpha beta gamma", 3001, "d", "alp"},
-        {"alpha beta gamma", 2102, "d", "be"},  // the width overrides rest-of-line
+        {"alpha beta gamma", 2102, "d", "be"},       // the width overrides rest-of-line
         {"alpha beta gamma", 8001, "d", "alpha be"}, // the width reaches over separators
-        {"ab   cdefg", 3002, "d", "c"},         // the window starts right after the first blank
+        {"ab   cdefg", 3002, "d", "c"}, // the window starts right after the first blank
         {"ab   cdefg", 2, "d", "cdefg"},
-        {"a  b", 1002, "d", ""},                // fixed width never gives the default
+        {"a  b", 1002, "d", ""}, // fixed width never gives the default
         {"", 3001, "d", ""},
-        {"alpha beta", 1000, "d", "d"},         // field 900 to the end of the line
-        {"alpha beta", 100, "d", "d"},          // field 100
-        {"alpha beta", 2000, "d", "d"},         // width 2, field 0
-        {"alpha beta", 1001, "d", "a"},         // width 1, field 1
+        {"alpha beta", 1000, "d", "d"}, // field 900 to the end of the line
+        {"alpha beta", 100, "d", "d"},  // field 100
+        {"alpha beta", 2000, "d", "d"}, // width 2, field 0
+        {"alpha beta", 1001, "d", "a"}, // width 1, field 1
         {"alpha beta", 1101, "d", "a"},
         {"alpha beta", 0, "d", "d"},
         {"alpha beta", -5, "d", "d"},

@@ -11,9 +11,14 @@ namespace {
 
 constexpr const char* kAppFolder = "\\ResidentFlash\\VKNAV\\";
 const char* const kDeviceNames[] = {
-    "KestrovaCE.exe",   "Vesko-Plinto-4.par1", "Vesko-Plinto-4-UTM.par1",
-    "Vesko-Plinto-4-HighContrast.par1", "Vesko-Plinto-4-UTM-HighContrast.par1",
-    "VeskoPointer.mmp", "Kestrova1.def",       "Kestrova2.def",
+    "KestrovaCE.exe",
+    "Vesko-Plinto-4.par1",
+    "Vesko-Plinto-4-UTM.par1",
+    "Vesko-Plinto-4-HighContrast.par1",
+    "Vesko-Plinto-4-UTM-HighContrast.par1",
+    "VeskoPointer.mmp",
+    "Kestrova1.def",
+    "Kestrova2.def",
     "FontSizes2.def",
 };
 constexpr const char* kCopyError = "There is an Error copying files - make sure KestrovaCE is not "
@@ -68,7 +73,8 @@ TEST_F(Upgrade, FullRunInstallsTheNineItemsInManifestOrder) {
         for (std::size_t i = 0; i + 2 < sizes.size(); ++i) {
             EXPECT_EQ(sizes[i], 32000);
         }
-        EXPECT_EQ(static_cast<long long>(sizes.size() - 2) * 32000 + sizes[sizes.size() - 2], total);
+        EXPECT_EQ(static_cast<long long>(sizes.size() - 2) * 32000 + sizes[sizes.size() - 2],
+                  total);
     }
     EXPECT_EQ(Calls(log, "CeRapiInitEx").size(), 2u);
     EXPECT_EQ(Calls(log, "CeFindFirstFile").size(), 1u);
@@ -85,15 +91,34 @@ TEST_F(Upgrade, FailureTable) {
         std::string status, caption;
         std::size_t itemsInstalled;
     } rows[] = {
-        {"not a VK7", {{"VK7SIM_SCREEN_MM", "61"}}, false,
-         {{"Vesko Navigator not found.", "Information", "information"}}, "", "Press to Upgrade", 0},
-        {"second connection fails", {{"VK7SIM_LATER_INIT_RESULT", "0x80004005"}}, false,
-         {{"Cannot connect to Vesko Navigator", title, "none"}}, "", "Press to Upgrade", 0},
-        {"application missing", {}, true,
-         {{"Cannot find KestrovaCE on the Vesko Navigator", title, "none"}}, "", "Press to Upgrade", 0},
-        {"first item fails, the rest succeed", {{"VK7SIM_WRITE_FAULT", "KestrovaCE.exe:1"}}, false,
+        {"not a VK7",
+         {{"VK7SIM_SCREEN_MM", "61"}},
+         false,
+         {{"Vesko Navigator not found.", "Information", "information"}},
+         "",
+         "Press to Upgrade",
+         0},
+        {"second connection fails",
+         {{"VK7SIM_LATER_INIT_RESULT", "0x80004005"}},
+         false,
+         {{"Cannot connect to Vesko Navigator", title, "none"}},
+         "",
+         "Press to Upgrade",
+         0},
+        {"application missing",
+         {},
+         true,
+         {{"Cannot find KestrovaCE on the Vesko Navigator", title, "none"}},
+         "",
+         "Press to Upgrade",
+         0},
+        {"first item fails, the rest succeed",
+         {{"VK7SIM_WRITE_FAULT", "KestrovaCE.exe:1"}},
+         false,
          {{"Cannot write to Destination file", title, "none"}, {kCopyError, title, "none"}},
-         "Error Copying Files", "Press to Exit", 8},
+         "Error Copying Files",
+         "Press to Exit",
+         8},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.situation);
@@ -120,7 +145,8 @@ TEST_F(Upgrade, FailureTable) {
         EXPECT_TRUE(Enabled());
         std::size_t installed = 0;
         for (const char* name : kDeviceNames) {
-            installed += ReadFileBytes(fresh.appFolder() / name) == ReadFileBytes(PayloadFile(name));
+            installed +=
+                ReadFileBytes(fresh.appFolder() / name) == ReadFileBytes(PayloadFile(name));
         }
         EXPECT_EQ(installed, row.itemsInstalled);
         // Every early return and the end of a run close the connection.
@@ -152,7 +178,8 @@ TEST_F(Upgrade, ScratchFileThatCannotBeCreatedEndsTheClickWithTheErrorBox) {
                  reinterpret_cast<LPARAM>(form.BitBtn1()));
     ASSERT_EQ(boxes.boxes().size(), 1u);
     const Box& box = boxes.boxes()[0];
-    EXPECT_EQ(box.text.rfind("Cannot create file \"" + missing + "\\8194a.tmp\". ", 0), 0u) << box.text;
+    EXPECT_EQ(box.text.rfind("Cannot create file \"" + missing + "\\8194a.tmp\". ", 0), 0u)
+        << box.text;
     EXPECT_EQ(box.text.back(), '.');
     EXPECT_EQ(box.icon, "stop");
     EXPECT_EQ(box.caption, win::ApplicationTitle());

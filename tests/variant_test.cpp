@@ -19,7 +19,9 @@ class Variant : public FormFixture {
         SendMessageA(form.Handle(), WM_COMMAND, MAKEWPARAM(app::kBitBtn1, BN_CLICKED),
                      reinterpret_cast<LPARAM>(form.BitBtn1()));
     }
-    std::string OnDevice(const char* name) const { return ReadFileBytes(device.appFolder() / name); }
+    std::string OnDevice(const char* name) const {
+        return ReadFileBytes(device.appFolder() / name);
+    }
     std::string Payload(const char* path) const { return ReadFileBytes(ManifestFolder() / path); }
 };
 

@@ -51,7 +51,9 @@ std::string TrimSpaces(const std::string& text) {
     return TrimTrailingSpaces(TrimLeadingSpaces(text));
 }
 
-bool IsBlank(const std::string& text) { return TrimLeadingSpaces(text).empty(); }
+bool IsBlank(const std::string& text) {
+    return TrimLeadingSpaces(text).empty();
+}
 
 std::string Copy(const std::string& text, std::size_t position, std::size_t count) {
     if (position < 1 || position > text.size()) {

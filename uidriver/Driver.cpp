@@ -71,7 +71,8 @@ bool Driver::Launch(const std::string& exe,
     }
     const ULONGLONG end = GetTickCount64() + timeoutMs;
     while (GetTickCount64() < end) {
-        const auto forms = TopLevelWindows(process_.dwProcessId, app::kFormClass, app::kFormCaption);
+        const auto forms =
+            TopLevelWindows(process_.dwProcessId, app::kFormClass, app::kFormCaption);
         if (!forms.empty()) {
             form_ = forms.front();
             label1_ = GetDlgItem(form_, app::kLabel1);
@@ -87,10 +88,18 @@ bool Driver::Launch(const std::string& exe,
     return false;
 }
 
-std::string Driver::Status() const { return TextOf(label1_); }
-std::string Driver::ButtonCaption() const { return TextOf(button_); }
-bool Driver::ButtonEnabled() const { return IsWindowEnabled(button_) != FALSE; }
-void Driver::Press() const { PostMessageA(button_, BM_CLICK, 0, 0); }
+std::string Driver::Status() const {
+    return TextOf(label1_);
+}
+std::string Driver::ButtonCaption() const {
+    return TextOf(button_);
+}
+bool Driver::ButtonEnabled() const {
+    return IsWindowEnabled(button_) != FALSE;
+}
+void Driver::Press() const {
+    PostMessageA(button_, BM_CLICK, 0, 0);
+}
 
 void Driver::AnswerBoxes(std::vector<Event>& events,
                          const std::function<void(const Event&)>& onEvent) {

@@ -24,7 +24,8 @@ int main(int argc, char** argv) {
         if (std::strcmp(argv[i], "--set") == 0) {
             const std::string setting = argv[i + 1];
             const size_t eq = setting.find('=');
-            env.emplace_back(setting.substr(0, eq), eq == std::string::npos ? "" : setting.substr(eq + 1));
+            env.emplace_back(setting.substr(0, eq),
+                             eq == std::string::npos ? "" : setting.substr(eq + 1));
         } else if (std::strcmp(argv[i], "--pause-file") == 0) {
             pauseFile = argv[i + 1];
         }
@@ -52,7 +53,8 @@ int main(int argc, char** argv) {
         if (FILE* f = std::fopen(pauseFile.c_str(), "w")) {
             std::fclose(f);
         }
-        for (int i = 0; i < 600 && GetFileAttributesA(pauseFile.c_str()) != INVALID_FILE_ATTRIBUTES; ++i) {
+        for (int i = 0; i < 600 && GetFileAttributesA(pauseFile.c_str()) != INVALID_FILE_ATTRIBUTES;
+             ++i) {
             Sleep(100);
         }
     }

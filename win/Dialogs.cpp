@@ -26,15 +26,21 @@ std::string ApplicationTitle() {
     return title;
 }
 
-void ShowMessage(const std::string& text) { Box(text, ApplicationTitle(), 0); }
+void ShowMessage(const std::string& text) {
+    Box(text, ApplicationTitle(), 0);
+}
 
 void ShowInformation(const std::string& text, const std::string& caption) {
     Box(text, caption, MB_ICONINFORMATION);
 }
 
-void ShowErrorMessage(const std::string& text) { Box(text, ApplicationTitle(), MB_ICONSTOP); }
+void ShowErrorMessage(const std::string& text) {
+    Box(text, ApplicationTitle(), MB_ICONSTOP);
+}
 
-void SetDialogWindow(HWND window) { g_dialogWindow = window; }
+void SetDialogWindow(HWND window) {
+    g_dialogWindow = window;
+}
 
 void DispatchOne(MSG& msg) {
     if (g_dialogWindow != nullptr && IsWindow(g_dialogWindow) &&

@@ -53,8 +53,12 @@ template <typename H, auto Closer> struct NullTraits {
 };
 
 using ScopedHandle = Scoped<HANDLE, KernelHandleTraits>;
-inline void DeleteFontObject(HFONT font) { ::DeleteObject(font); }
-inline void DeleteBitmapObject(HBITMAP bitmap) { ::DeleteObject(bitmap); }
+inline void DeleteFontObject(HFONT font) {
+    ::DeleteObject(font);
+}
+inline void DeleteBitmapObject(HBITMAP bitmap) {
+    ::DeleteObject(bitmap);
+}
 using ScopedFont = Scoped<HFONT, NullTraits<HFONT, DeleteFontObject>>;
 using ScopedBitmap = Scoped<HBITMAP, NullTraits<HBITMAP, DeleteBitmapObject>>;
 using ScopedHook = Scoped<HHOOK, NullTraits<HHOOK, ::UnhookWindowsHookEx>>;

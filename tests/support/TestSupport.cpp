@@ -48,8 +48,10 @@ std::string IconOf(HWND box) {
     const struct {
         LPCSTR id;
         const char* name;
-    } known[] = {{IDI_ASTERISK, "information"}, {IDI_HAND, "stop"},
-                 {IDI_EXCLAMATION, "warning"}, {IDI_QUESTION, "question"}};
+    } known[] = {{IDI_ASTERISK, "information"},
+                 {IDI_HAND, "stop"},
+                 {IDI_EXCLAMATION, "warning"},
+                 {IDI_QUESTION, "question"}};
     for (const auto& k : known) {
         if (LoadIconA(nullptr, k.id) == icon) {
             return k.name;
@@ -100,7 +102,9 @@ ScopedEnv::ScopedEnv(const std::string& name, const std::string& value) : name_(
     SetEnvironmentVariableA(name.c_str(), value.c_str());
 }
 
-ScopedEnv::~ScopedEnv() { SetEnvironmentVariableA(name_.c_str(), had_ ? old_.c_str() : nullptr); }
+ScopedEnv::~ScopedEnv() {
+    SetEnvironmentVariableA(name_.c_str(), had_ ? old_.c_str() : nullptr);
+}
 
 void WriteFileBytes(const fs::path& path, const std::string& bytes) {
     fs::create_directories(path.parent_path());
@@ -188,8 +192,9 @@ void SimDevice::set(const std::string& name, const std::string& value) {
 BoxCatcher::BoxCatcher() : previous_(g_catcher) {
     CapturedBoxes().clear();
     g_catcher = this;
-    hook_ = previous_ != nullptr ? nullptr
-                                 : SetWindowsHookExA(WH_CBT, CbtHook, nullptr, GetCurrentThreadId());
+    hook_ = previous_ != nullptr
+                ? nullptr
+                : SetWindowsHookExA(WH_CBT, CbtHook, nullptr, GetCurrentThreadId());
 }
 
 BoxCatcher::~BoxCatcher() {
@@ -199,7 +204,9 @@ BoxCatcher::~BoxCatcher() {
     g_catcher = previous_;
 }
 
-const std::vector<Box>& BoxCatcher::boxes() const { return CapturedBoxes(); }
+const std::vector<Box>& BoxCatcher::boxes() const {
+    return CapturedBoxes();
+}
 
 std::vector<std::string> BoxCatcher::texts() const {
     std::vector<std::string> texts;
