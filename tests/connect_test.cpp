@@ -12,19 +12,6 @@ using pda::PdaConnected;
 
 namespace {
 
-HMODULE NoLibrary(const char*) {
-    return nullptr;
-}
-
-HMODULE PartialLibrary(const char*) {
-    const auto path = ProgramFolder().parent_path() / "devicesim" / "partial" / "RAPI.DLL";
-    return LoadLibraryExA(path.string().c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
-}
-
-FARPROC LookUp(HMODULE module, const char* name) {
-    return GetProcAddress(module, name);
-}
-
 class Connection : public ::testing::Test {
   protected:
     void SetUp() override { rapi::ResetForTesting(rapi::ProductionLoader()); }

@@ -11,13 +11,6 @@ using namespace testing_support;
 
 namespace {
 
-HMODULE NoLibrary(const char*) {
-    return nullptr;
-}
-FARPROC LookUp(HMODULE module, const char* name) {
-    return GetProcAddress(module, name);
-}
-
 std::vector<long long> WriteSizes(const std::vector<LogEntry>& log) {
     std::vector<long long> sizes;
     for (const auto& e : Calls(log, "CeWriteFile")) {

@@ -10,22 +10,6 @@ using uidriver::Event;
 
 namespace {
 
-const char* const kDeviceNames[] = {
-    "KestrovaCE.exe",
-    "Vesko-Plinto-4.par1",
-    "Vesko-Plinto-4-UTM.par1",
-    "Vesko-Plinto-4-HighContrast.par1",
-    "Vesko-Plinto-4-UTM-HighContrast.par1",
-    "VeskoPointer.mmp",
-    "Kestrova1.def",
-    "Kestrova2.def",
-    "FontSizes2.def",
-};
-
-fs::path Root() {
-    return ProgramFolder().parent_path().parent_path().parent_path();
-}
-
 struct Scenario {
     const char* name;
     std::vector<std::pair<std::string, std::string>> settings;
@@ -54,7 +38,7 @@ TEST_P(EndToEnd, RealProgramAgainstTheSimulatedVk7) {
     }
 
     uidriver::Driver driver;
-    ASSERT_TRUE(driver.Launch((Root() / "build" / "x64" / "VeskoUpgrade.exe").string(), env))
+    ASSERT_TRUE(driver.Launch((ProgramFolder().parent_path() / "VeskoUpgrade.exe").string(), env))
         << driver.error();
     EXPECT_EQ(driver.Status(), "");
     EXPECT_EQ(driver.ButtonCaption(), "Press to Upgrade");
@@ -72,8 +56,7 @@ TEST_P(EndToEnd, RealProgramAgainstTheSimulatedVk7) {
     EXPECT_TRUE(driver.ButtonEnabled());
     std::size_t installed = 0;
     for (const char* name : kDeviceNames) {
-        installed +=
-            ReadFileBytes(app / name) == ReadFileBytes(Root() / "payload" / "Files" / name);
+        installed += ReadFileBytes(app / name) == ReadFileBytes(PayloadFile(name));
     }
     EXPECT_EQ(installed, s.installed);
     EXPECT_TRUE(fs::is_empty(temp.path())) << "scratch files left";

@@ -13,38 +13,13 @@ using namespace testing_support;
 
 namespace {
 
-const char* const kDeviceNames[] = {
-    "KestrovaCE.exe",
-    "Vesko-Plinto-4.par1",
-    "Vesko-Plinto-4-UTM.par1",
-    "Vesko-Plinto-4-HighContrast.par1",
-    "Vesko-Plinto-4-UTM-HighContrast.par1",
-    "VeskoPointer.mmp",
-    "Kestrova1.def",
-    "Kestrova2.def",
-    "FontSizes2.def",
-};
 constexpr const char* kWriteFailed = "Cannot write to Destination file";
 constexpr const char* kCopyError = "There is an Error copying files - make sure KestrovaCE is not "
                                    "running on the Vesko Navigator.";
 constexpr const char* kNotFound = "Vesko Navigator not found.";
 
-fs::path PayloadFile(const std::string& name) {
-    return ProgramFolder().parent_path().parent_path().parent_path() / "payload" / "Files" / name;
-}
 std::string Old(const std::string& name) {
     return "KestrovaCE 2.40: " + name;
-}
-
-HMODULE NoLibrary(const char*) {
-    return nullptr;
-}
-HMODULE PartialLibrary(const char*) {
-    const auto path = ProgramFolder().parent_path() / "devicesim" / "partial" / "RAPI.DLL";
-    return LoadLibraryExA(path.string().c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
-}
-FARPROC LookUp(HMODULE module, const char* name) {
-    return GetProcAddress(module, name);
 }
 
 enum class Temp { Normal, Missing, AFile, Long, ItemScratchHeldElsewhere };
@@ -52,7 +27,7 @@ enum class Library { Full, Partial, None };
 
 struct Row {
     const char* name;
-    std::vector<std::pair<const char*, const char*>> settings;
+    std::vector<std::pair<std::string, std::string>> settings;
     Temp temp;
     Library library;
     std::vector<std::string> boxes; // texts in order; a text ending in "..." is a prefix
@@ -268,10 +243,8 @@ const std::string kMiddle = "Vesko-Plinto-4-HighContrast.par1"; // 607102 bytes:
 const std::string kLast = "FontSizes2.def";                     // 250 bytes: 1 chunk
 
 Row WriteFault(const char* name, const std::string& file, int write) {
-    static std::vector<std::string> settings; // keeps the texts alive for the rows
-    settings.push_back(file + ":" + std::to_string(write));
     return Row{name,
-               {{"VK7SIM_WRITE_FAULT", nullptr}},
+               {{"VK7SIM_WRITE_FAULT", file + ":" + std::to_string(write)}},
                Temp::Normal,
                Library::Full,
                {kWriteFailed, kCopyError},
@@ -293,18 +266,6 @@ std::vector<Row> Rows() {
         WriteFault("LastItemOnlyChunk", kLast, 1),
         WriteFault("LastItemClosingEmptyWrite", kLast, 2),
     };
-    // The texts of the write-fault settings, filled in from the row names' files.
-    const std::vector<std::pair<std::string, int>> faults = {
-        {kFirst, 1},   {kFirst, 30},  {kFirst, 67}, {kMiddle, 1},
-        {kMiddle, 10}, {kMiddle, 19}, {kLast, 1},   {kLast, 2}};
-    static std::vector<std::string> texts;
-    texts.clear();
-    for (const auto& [file, write] : faults) {
-        texts.push_back(file + ":" + std::to_string(write));
-    }
-    for (std::size_t i = 0; i < faults.size(); ++i) {
-        rows[i].settings = {{"VK7SIM_WRITE_FAULT", texts[i].c_str()}};
-    }
     const std::vector<std::string> none;
     rows.push_back({"UnpluggedMidItem",
                     {{"VK7SIM_UNPLUG_AFTER_BYTES", "3000000"}},

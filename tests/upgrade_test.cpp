@@ -10,23 +10,8 @@ using namespace testing_support;
 namespace {
 
 constexpr const char* kAppFolder = "\\ResidentFlash\\VKNAV\\";
-const char* const kDeviceNames[] = {
-    "KestrovaCE.exe",
-    "Vesko-Plinto-4.par1",
-    "Vesko-Plinto-4-UTM.par1",
-    "Vesko-Plinto-4-HighContrast.par1",
-    "Vesko-Plinto-4-UTM-HighContrast.par1",
-    "VeskoPointer.mmp",
-    "Kestrova1.def",
-    "Kestrova2.def",
-    "FontSizes2.def",
-};
 constexpr const char* kCopyError = "There is an Error copying files - make sure KestrovaCE is not "
                                    "running on the Vesko Navigator.";
-
-fs::path PayloadFile(const std::string& name) {
-    return ProgramFolder().parent_path().parent_path().parent_path() / "payload" / "Files" / name;
-}
 
 class Upgrade : public FormFixture {
   protected:

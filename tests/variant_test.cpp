@@ -10,7 +10,7 @@ using namespace testing_support;
 namespace {
 
 fs::path ManifestFolder() {
-    return ProgramFolder().parent_path().parent_path().parent_path() / "tests" / "manifests";
+    return SourceRoot() / "tests" / "manifests";
 }
 
 class Variant : public FormFixture {

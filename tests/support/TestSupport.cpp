@@ -216,6 +216,40 @@ std::vector<std::string> BoxCatcher::texts() const {
     return texts;
 }
 
+const char* const kDeviceNames[9] = {
+    "KestrovaCE.exe",
+    "Vesko-Plinto-4.par1",
+    "Vesko-Plinto-4-UTM.par1",
+    "Vesko-Plinto-4-HighContrast.par1",
+    "Vesko-Plinto-4-UTM-HighContrast.par1",
+    "VeskoPointer.mmp",
+    "Kestrova1.def",
+    "Kestrova2.def",
+    "FontSizes2.def",
+};
+
+// Test programs live in build/x64/tests.
+fs::path SourceRoot() {
+    return ProgramFolder().parent_path().parent_path().parent_path();
+}
+
+fs::path PayloadFile(const std::string& deviceName) {
+    return SourceRoot() / "payload" / "Files" / deviceName;
+}
+
+HMODULE NoLibrary(const char*) {
+    return nullptr;
+}
+
+HMODULE PartialLibrary(const char*) {
+    const auto path = ProgramFolder().parent_path() / "devicesim" / "partial" / "RAPI.DLL";
+    return LoadLibraryExA(path.string().c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+}
+
+FARPROC LookUp(HMODULE module, const char* name) {
+    return GetProcAddress(module, name);
+}
+
 fs::path ProgramFolder() {
     char path[MAX_PATH];
     GetModuleFileNameA(nullptr, path, MAX_PATH);

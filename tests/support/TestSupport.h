@@ -105,8 +105,20 @@ class BoxCatcher {
     HHOOK hook_;
 };
 
-// The folder holding the running test program.
+// The folder holding the running test program, and the source tree's root.
 fs::path ProgramFolder();
+fs::path SourceRoot();
+
+// The device file names of the release payload, in manifest order, and the
+// payload file behind one of them.
+extern const char* const kDeviceNames[9];
+fs::path PayloadFile(const std::string& deviceName);
+
+// Loaders for rapi::ResetForTesting: no library at all, the partial library
+// (without CeGetVersionEx and CeWriteFile), and the look-up of entry points.
+HMODULE NoLibrary(const char* name);
+HMODULE PartialLibrary(const char* name);
+FARPROC LookUp(HMODULE module, const char* name);
 
 // Processes this thread's messages until `done` or the timeout.
 bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs);
