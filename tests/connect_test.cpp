@@ -44,7 +44,7 @@ TEST_F(Connection, DeviceThatAnswersAtOnce) {
 
 TEST_F(Connection, SignalledDuringTheFiftiethWait) {
     device.set("VK7SIM_CONNECT_DELAY_MS", "4950");
-    EXPECT_GE(TimedConnect(), 4900u);
+    EXPECT_GE(TimedConnect(), 4800u);
     EXPECT_TRUE(PdaConnected);
 }
 
@@ -52,7 +52,7 @@ TEST_F(Connection, NeverSignalledGivesUpAfterFiftyWaits) {
     device.set("VK7SIM_CONNECT_DELAY_MS", "never");
     const ULONGLONG took = TimedConnect();
     EXPECT_FALSE(PdaConnected);
-    EXPECT_GE(took, 4950u);
+    EXPECT_GE(took, 4800u); // fifty waits of 100 ms, give or take the clock's tick
     EXPECT_LT(took, 9000u);
 }
 
