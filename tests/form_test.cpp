@@ -215,10 +215,14 @@ TEST(FormLifetime, RepeatedWindowsLeakNothing) {
     }
     const auto handle = ProbeHandleValue();
     const auto memory = PrivateCommittedBytes();
+    const auto handles = HandleCount();
+    const auto guiObjects = GuiObjectCount();
     for (int i = 0; i < 30; ++i) {
         createAndDestroy();
     }
     EXPECT_LE(ProbeHandleValue(), handle);
+    EXPECT_LE(HandleCount(), handles);       // 0 = 0 under Wine
+    EXPECT_LE(GuiObjectCount(), guiObjects); // fonts, bitmaps, the image list, windows
     EXPECT_LT(PrivateCommittedBytes(), memory + 256 * 1024);
     MSG quit;
     while (PeekMessageA(&quit, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE)) {

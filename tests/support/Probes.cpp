@@ -11,6 +11,16 @@ std::uintptr_t ProbeHandleValue() {
     return value;
 }
 
+unsigned long HandleCount() {
+    DWORD count = 0;
+    return GetProcessHandleCount(GetCurrentProcess(), &count) ? count : 0;
+}
+
+unsigned long GuiObjectCount() {
+    return GetGuiResources(GetCurrentProcess(), GR_GDIOBJECTS) +
+           GetGuiResources(GetCurrentProcess(), GR_USEROBJECTS);
+}
+
 std::size_t PrivateCommittedBytes() {
     std::size_t total = 0;
     MEMORY_BASIC_INFORMATION info;

@@ -11,6 +11,11 @@ namespace testing_support {
 // work must not be higher than one made before it.
 std::uintptr_t ProbeHandleValue();
 
+// The platform's own counters: handles, and GDI plus USER objects. Wine
+// answers 0 to both; real Windows answers them, and then they count too.
+unsigned long HandleCount();
+unsigned long GuiObjectCount();
+
 // Private committed bytes: the VirtualQuery regions MEM_COMMIT + MEM_PRIVATE.
 std::size_t PrivateCommittedBytes();
 
