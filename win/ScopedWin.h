@@ -61,14 +61,5 @@ inline void DeleteBitmapObject(HBITMAP bitmap) {
 }
 using ScopedFont = Scoped<HFONT, NullTraits<HFONT, DeleteFontObject>>;
 using ScopedBitmap = Scoped<HBITMAP, NullTraits<HBITMAP, DeleteBitmapObject>>;
-using ScopedHook = Scoped<HHOOK, NullTraits<HHOOK, ::UnhookWindowsHookEx>>;
-using ScopedModule = Scoped<HMODULE, NullTraits<HMODULE, ::FreeLibrary>>;
-
-struct FindTraits {
-    static HANDLE none() { return INVALID_HANDLE_VALUE; }
-    static bool valid(HANDLE h) { return h != nullptr && h != INVALID_HANDLE_VALUE; }
-    static void close(HANDLE h) { ::FindClose(h); }
-};
-using ScopedFind = Scoped<HANDLE, FindTraits>;
 
 } // namespace win
