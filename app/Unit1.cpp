@@ -1,22 +1,16 @@
+// The main window: its controls, layout, painting and message dispatch.
 #include "app/Unit1.h"
 
-#include "app/Identify.h"
 #include "app/resource.h"
-#include "payload/Payload.h"
-#include "pda/Pda.h"
-#include "rapi/rapi.h"
 #include "win/Dialogs.h"
 
 #include <algorithm>
-#include <cwchar>
-#include <cctype>
 #include <exception>
 #include <new>
 
 namespace app {
 
 TForm1* Form1 = nullptr;
-std::string TempDirectory;
 
 namespace {
 
@@ -27,9 +21,6 @@ constexpr ControlLayout kLabel3Layout{49, 39, 294, 16, 13, true};
 constexpr ControlLayout kBitBtn1Layout{136, 84, 133, 36, 11, false};
 constexpr int kArrowSize = 17;
 constexpr COLORREF kArrowGround = RGB(255, 0, 255);
-
-constexpr const char* kDeviceFolder = "\\ResidentFlash\\VKNAV";
-constexpr const wchar_t* kApplicationPath = L"\\ResidentFlash\\VKNAV\\KestrovaCE.exe";
 
 UINT DpiOf(HWND window) {
     using GetDpiForWindowFn = UINT(WINAPI*)(HWND);
@@ -63,18 +54,6 @@ std::string WindowText(HWND window) {
     text.resize(static_cast<std::size_t>(
         GetWindowTextA(window, text.data(), static_cast<int>(text.size()))));
     return text;
-}
-
-std::string UpperCase(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
-    return text;
-}
-
-// Closes the connection when a run ends early.
-void Abandon(const std::string& message) {
-    win::ShowMessage(message);
-    pda::PdaDisconnect();
 }
 
 // Width of `text` in the control's font, and the font's line height.
@@ -352,109 +331,6 @@ void TForm1::Close() {
     if (form_ != nullptr) {
         PostMessageA(form_, WM_CLOSE, 0, 0);
     }
-}
-
-void TForm1::BitBtn1Click() {
-    if (UpperCase(ButtonCaption()).find("EXIT") != std::string::npos) {
-        Close();
-        return;
-    }
-    EnableButton(false);
-    // However the run ends, errors included, enabling the button comes last.
-    struct Reenable {
-        TForm1& form;
-        ~Reenable() { form.EnableButton(true); }
-    } reenable{*this};
-    RunUpgrade();
-}
-
-void TForm1::RunUpgrade() {
-    if (IdentifyDevice() != kTargetModel) {
-        win::ShowInformation("Vesko Navigator not found.", "Information");
-        pda::PdaDisconnect();
-        return;
-    }
-    pda::PdaConnect();
-    if (!pda::PdaConnected) {
-        Abandon("Cannot connect to Vesko Navigator");
-        return;
-    }
-    const std::string deviceFolder = kDeviceFolder;
-    rapi::CE_FIND_DATA found{};
-    const HANDLE search = rapi::CeFindFirstFile(kApplicationPath, &found);
-    if (search == INVALID_HANDLE_VALUE) {
-        Abandon("Cannot find KestrovaCE on the Vesko Navigator");
-        return;
-    }
-    rapi::CeFindClose(search);
-
-    const bool failed = !CopyPayload(deviceFolder, [this](const std::string& deviceName) {
-        SetStatus("Please wait - Copying " + deviceName);
-        win::ProcessMessages();
-    });
-    pda::PdaDisconnect();
-    DeleteFileA((TempDirectory + payload::kManifestScratch).c_str());
-    if (failed) {
-        win::ShowMessage("There is an Error copying files - make sure KestrovaCE is not running "
-                         "on the Vesko Navigator.");
-    }
-    SetStatus(failed ? "Error Copying Files" : "Upgrade Complete");
-    SetButtonCaption("Press to Exit");
-    MessageBeep(0x40);
-    win::ProcessMessages();
-}
-
-bool CopyPayload(const std::string& deviceFolder,
-                 const std::function<void(const std::string&)>& showProgress) {
-    bool copied = true;
-    TempDirectory = payload::GetTempDirectory();
-    const std::string itemScratch = TempDirectory + payload::kItemScratch;
-    for (const std::string& row : payload::LoadManifest(TempDirectory)) {
-        const auto item = payload::ParseManifestRow(row);
-        if (!item) {
-            continue;
-        }
-        payload::ExtractPayloadItem(item->resourceName, itemScratch);
-        showProgress(item->deviceName);
-        // A failed copy does not stop the others.
-        if (!pda::CopyFileToDevice(itemScratch, deviceFolder + "\\" + item->deviceName)) {
-            copied = false;
-        }
-        DeleteFileA(itemScratch.c_str());
-    }
-    return copied;
-}
-
-void HardenDllSearch() {
-    // A DLL directory takes the current directory's place in the search
-    // order. The empty string does that on Windows, but Wine reads it as "no
-    // directory" and keeps the current one; the program's own folder, which
-    // the order searches first anyway, has the same effect on both.
-    wchar_t folder[MAX_PATH];
-    const DWORD n = GetModuleFileNameW(nullptr, folder, MAX_PATH);
-    wchar_t* slash = n > 0 && n < MAX_PATH ? wcsrchr(folder, L'\\') : nullptr;
-    if (slash != nullptr) {
-        *slash = L'\0';
-        SetDllDirectoryW(folder);
-    } else {
-        SetDllDirectoryW(L"");
-    }
-}
-
-int RunProgram(HINSTANCE instance, int show) {
-    HardenDllSearch();
-    INITCOMMONCONTROLSEX controls{sizeof controls, ICC_STANDARD_CLASSES};
-    InitCommonControlsEx(&controls);
-    TForm1 form;
-    if (!form.Create(instance, show)) {
-        win::ShowErrorMessage("Cannot create the main window.");
-        return 1;
-    }
-    MSG msg{};
-    while (GetMessageA(&msg, nullptr, 0, 0) > 0) {
-        win::DispatchOne(msg);
-    }
-    return static_cast<int>(msg.wParam);
 }
 
 } // namespace app

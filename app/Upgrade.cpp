@@ -1,0 +1,106 @@
+// The upgrade procedure: what the button does.
+#include "app/Unit1.h"
+
+#include "app/Identify.h"
+#include "payload/Payload.h"
+#include "pda/Pda.h"
+#include "rapi/rapi.h"
+#include "win/Dialogs.h"
+
+#include <algorithm>
+#include <cctype>
+
+namespace app {
+
+std::string TempDirectory;
+
+namespace {
+
+constexpr const char* kDeviceFolder = "\\ResidentFlash\\VKNAV";
+constexpr const wchar_t* kApplicationPath = L"\\ResidentFlash\\VKNAV\\KestrovaCE.exe";
+
+std::string UpperCase(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+    return text;
+}
+
+// Closes the connection when a run ends early.
+void Abandon(const std::string& message) {
+    win::ShowMessage(message);
+    pda::PdaDisconnect();
+}
+} // namespace
+
+void TForm1::BitBtn1Click() {
+    if (UpperCase(ButtonCaption()).find("EXIT") != std::string::npos) {
+        Close();
+        return;
+    }
+    EnableButton(false);
+    // However the run ends, errors included, enabling the button comes last.
+    struct Reenable {
+        TForm1& form;
+        ~Reenable() { form.EnableButton(true); }
+    } reenable{*this};
+    RunUpgrade();
+}
+
+void TForm1::RunUpgrade() {
+    if (IdentifyDevice() != kTargetModel) {
+        win::ShowInformation("Vesko Navigator not found.", "Information");
+        pda::PdaDisconnect();
+        return;
+    }
+    pda::PdaConnect();
+    if (!pda::PdaConnected) {
+        Abandon("Cannot connect to Vesko Navigator");
+        return;
+    }
+    const std::string deviceFolder = kDeviceFolder;
+    rapi::CE_FIND_DATA found{};
+    const HANDLE search = rapi::CeFindFirstFile(kApplicationPath, &found);
+    if (search == INVALID_HANDLE_VALUE) {
+        Abandon("Cannot find KestrovaCE on the Vesko Navigator");
+        return;
+    }
+    rapi::CeFindClose(search);
+
+    const bool failed = !CopyPayload(deviceFolder, [this](const std::string& deviceName) {
+        SetStatus("Please wait - Copying " + deviceName);
+        win::ProcessMessages();
+    });
+    pda::PdaDisconnect();
+    DeleteFileA((TempDirectory + payload::kManifestScratch).c_str());
+    if (failed) {
+        win::ShowMessage("There is an Error copying files - make sure KestrovaCE is not running "
+                         "on the Vesko Navigator.");
+    }
+    SetStatus(failed ? "Error Copying Files" : "Upgrade Complete");
+    SetButtonCaption("Press to Exit");
+    MessageBeep(0x40);
+    win::ProcessMessages();
+}
+
+bool CopyPayload(const std::string& deviceFolder,
+                 const std::function<void(const std::string&)>& showProgress) {
+    bool copied = true;
+    TempDirectory = payload::GetTempDirectory();
+    const std::string itemScratch = TempDirectory + payload::kItemScratch;
+    for (const std::string& row : payload::LoadManifest(TempDirectory)) {
+        const auto item = payload::ParseManifestRow(row);
+        if (!item) {
+            continue;
+        }
+        payload::ExtractPayloadItem(item->resourceName, itemScratch);
+        showProgress(item->deviceName);
+        // A failed copy does not stop the others.
+        if (!pda::CopyFileToDevice(itemScratch, deviceFolder + "\\" + item->deviceName)) {
+            copied = false;
+        }
+        DeleteFileA(itemScratch.c_str());
+    }
+    return copied;
+}
+
+} // namespace app
