@@ -25,6 +25,8 @@ inline constexpr int kFormWidth = 412;
 inline constexpr int kFormHeight = 217;
 inline constexpr const char* kFormCaption = "Vesko Navigator Upgrade";
 inline constexpr const char* kFormClass = "TForm1";
+// The application's folder on the device; every payload item goes there.
+inline constexpr const char* kDeviceFolder = "\\ResidentFlash\\VKNAV";
 
 class TForm1 {
   public:

@@ -16,7 +16,6 @@ std::string TempDirectory;
 
 namespace {
 
-constexpr const char* kDeviceFolder = "\\ResidentFlash\\VKNAV";
 constexpr const wchar_t* kApplicationPath = L"\\ResidentFlash\\VKNAV\\KestrovaCE.exe";
 
 std::string UpperCase(std::string text) {
@@ -57,7 +56,6 @@ void TForm1::RunUpgrade() {
         Abandon("Cannot connect to Vesko Navigator");
         return;
     }
-    const std::string deviceFolder = kDeviceFolder;
     rapi::CE_FIND_DATA found{};
     const HANDLE search = rapi::CeFindFirstFile(kApplicationPath, &found);
     if (search == INVALID_HANDLE_VALUE) {
@@ -66,7 +64,7 @@ void TForm1::RunUpgrade() {
     }
     rapi::CeFindClose(search);
 
-    const bool failed = !CopyPayload(deviceFolder, [this](const std::string& deviceName) {
+    const bool failed = !CopyPayload(kDeviceFolder, [this](const std::string& deviceName) {
         SetStatus("Please wait - Copying " + deviceName);
         win::ProcessMessages();
     });

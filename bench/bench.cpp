@@ -27,7 +27,6 @@ using testing_support::PrivateCommittedBytes;
 namespace {
 
 constexpr double kLinkSpeed = 1000000.0; // bytes per second
-constexpr const char* kDeviceFolder = "\\ResidentFlash\\VKNAV";
 
 double Now() {
     static const double frequency = [] {
@@ -69,8 +68,9 @@ struct Workspace {
         SetEnv("VK7SIM_LOG", "");
         SetEnv("TMP", temp.string());
         SetEnv("TEMP", temp.string());
-        std::FILE* f = std::fopen((app / "KestrovaCE.exe").string().c_str(), "wb");
-        std::fclose(f);
+        if (std::FILE* f = std::fopen((app / "KestrovaCE.exe").string().c_str(), "wb")) {
+            std::fclose(f);
+        }
     }
     ~Workspace() {
         std::error_code ignored;
@@ -102,7 +102,7 @@ double PayloadBytes(const Workspace& w) {
 // The tool's copy phase, as a run does it; returns its seconds.
 double TimedCopyPhase(const std::function<void(const std::string&)>& progress) {
     const double start = Now();
-    if (!app::CopyPayload(kDeviceFolder, progress)) {
+    if (!app::CopyPayload(app::kDeviceFolder, progress)) {
         std::fprintf(stderr, "bench: a copy failed\n");
         std::exit(1);
     }
@@ -115,7 +115,7 @@ double TimedCopyPhase(const std::function<void(const std::string&)>& progress) {
 // show what that processing costs.
 void CopyWithoutMessages(const std::string& source, const std::string& deviceName) {
     std::vector<char> buffer(pda::kChunkSize);
-    const std::string destination = std::string(kDeviceFolder) + "\\" + deviceName;
+    const std::string destination = std::string(app::kDeviceFolder) + "\\" + deviceName;
     const std::wstring name(destination.begin(), destination.end());
     HANDLE input = CreateFileA(source.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                OPEN_EXISTING, 0, nullptr);
@@ -299,7 +299,7 @@ int main(int argc, char** argv) {
             start = Now();
             for (const auto& item : items) {
                 pda::CopyFileToDevice(scratch(item),
-                                      std::string(kDeviceFolder) + "\\" + item.deviceName);
+                                      std::string(app::kDeviceFolder) + "\\" + item.deviceName);
             }
             copy.push_back(Now() - start);
             start = Now();

@@ -71,6 +71,15 @@ void logCall(const char* function, const std::string& subject, long long bytes, 
     }
 }
 
+// A device path is turned into log text only when there is a log: writes
+// are the copy loop's hot path.
+void logCall(const char* function, const std::wstring& devicePath, long long bytes,
+             long long result) {
+    if (!device().settings.logPath.empty()) {
+        logCall(function, narrow(devicePath), bytes, result);
+    }
+}
+
 long long handleValue(HANDLE h) {
     return static_cast<long long>(reinterpret_cast<INT_PTR>(h));
 }
@@ -256,7 +265,7 @@ HANDLE WINAPI CeFindFirstFile(LPCWSTR path, CE_FIND_DATA* found) {
             lstrcpynW(found->cFileName, w.cFileName, MAX_PATH);
         }
     }
-    logCall("CeFindFirstFile", narrow(path ? path : L""), 0, handleValue(result));
+    logCall("CeFindFirstFile", std::wstring(path ? path : L""), 0, handleValue(result));
     return result;
 }
 
@@ -286,7 +295,7 @@ HANDLE WINAPI CeCreateFile(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_A
             device().files[result] = DeviceFile{devicePath, 0};
         }
     }
-    logCall("CeCreateFile", narrow(devicePath), 0, handleValue(result));
+    logCall("CeCreateFile", devicePath, 0, handleValue(result));
     return result;
 }
 
@@ -299,8 +308,8 @@ BOOL WINAPI CeWriteFile(HANDLE h, LPCVOID buffer, DWORD count, LPDWORD written, 
     } else {
         ok = writeChunk(h, it->second, buffer, count, written);
     }
-    logCall("CeWriteFile", it == files.end() ? std::string("?") : narrow(it->second.devicePath),
-            count, ok);
+    static const std::wstring unknown = L"?";
+    logCall("CeWriteFile", it == files.end() ? unknown : it->second.devicePath, count, ok);
     return ok;
 }
 

@@ -13,6 +13,7 @@ inline constexpr unsigned kWaitStepMs = 100;
 inline constexpr int kWaitLimit = 50;
 inline constexpr unsigned kChunkSize = 32000;
 inline constexpr int kMaxDevicePathUnits = 399;
+inline constexpr int kNameBufferUnits = 500; // 1000 bytes; 400 units are ever used
 
 // Starts the Remote API and waits up to 50 x 100 ms for the link; sets
 // PdaConnected. Processes no window messages meanwhile.

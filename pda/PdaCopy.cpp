@@ -42,7 +42,7 @@ bool CopyFileToDevice(const std::string& source, const std::string& destination)
     if (!input) {
         return false;
     }
-    const auto name = std::make_unique<wchar_t[]>(500);
+    const auto name = std::make_unique<wchar_t[]>(kNameBufferUnits);
     if (!ToDeviceName(destination, name.get())) {
         return false;
     }
