@@ -5,7 +5,7 @@ ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 WINE=/usr/lib/wine/wine64
 WINESERVER=/usr/lib/wine/wineserver
 PACKAGES=(cmake make g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev
-          g++-mingw-w64-i686-posix mingw-w64-i686-dev wine64 googletest
+          g++-mingw-w64-i686-posix mingw-w64-i686-dev wine64 wine32:i386 googletest
           fonts-wine xvfb xauth imagemagick xdotool)
 
 export WINEPREFIX="$ROOT/build/wineprefix"
@@ -15,7 +15,8 @@ export WINEDLLOVERRIDES="mscoree,mshtml="
 
 say() { printf '%s\n' "$*" >&2; }
 
-# Installs whatever of PACKAGES is missing (quietly, and only then).
+# Installs whatever of PACKAGES is missing (quietly, and only then). The
+# i686 build's tests need Wine's 32-bit side, an i386 package.
 ensure_packages() {
     local missing=() p
     for p in "${PACKAGES[@]}"; do
@@ -25,24 +26,29 @@ ensure_packages() {
     [ ${#missing[@]} -eq 0 ] && return 0
     if [ "$(id -u)" -ne 0 ] || [ ! -f /etc/debian_version ]; then
         say "Missing packages: ${missing[*]}"
-        say "Install them (Debian: apt-get install --no-install-recommends ${missing[*]}) and run again."
+        say "Install them (Debian: dpkg --add-architecture i386; apt-get update;"
+        say "apt-get install --no-install-recommends ${missing[*]}) and run again."
         exit 1
     fi
     say "Installing ${missing[*]} ..."
     export DEBIAN_FRONTEND=noninteractive
+    dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
     apt-get update -qq >/dev/null
     apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-    # A 32-bit Wine loader would shadow the 64-bit one; these machines cannot run it.
-    if dpkg-query -W wine32 >/dev/null 2>&1; then
-        say "Note: wine32 is installed; the scripts use $WINE directly."
-    fi
+}
+
+# Whether the prefix $1 was made while Wine's 32-bit side was installed: one
+# made before has no 32-bit system folder, and 32-bit programs cannot start.
+prefix_has_32bit() {
+    [ -f "$1/drive_c/windows/syswow64/kernel32.dll" ]
 }
 
 # A project-local prefix with the null graphics driver, so that windows and
 # message boxes work with no display.
 ensure_wine_prefix() {
     local marker="$WINEPREFIX/.vesko-null-driver"
-    [ -f "$marker" ] && return 0
+    [ -f "$marker" ] && prefix_has_32bit "$WINEPREFIX" && return 0
+    rm -rf "$WINEPREFIX"
     say "Creating the Wine prefix in $WINEPREFIX ..."
     mkdir -p "$WINEPREFIX"
     "$WINE" wineboot -i >/dev/null 2>&1 || true
@@ -84,7 +90,8 @@ winpath() { printf 'Z:%s' "$(printf '%s' "$1" | sed 's|/|\\|g')"; }
 X11_PREFIX="$ROOT/build/wineprefix-x11"
 ensure_x11_prefix() {
     local marker="$X11_PREFIX/.vesko-x11"
-    [ -f "$marker" ] && return 0
+    [ -f "$marker" ] && prefix_has_32bit "$X11_PREFIX" && return 0
+    rm -rf "$X11_PREFIX"
     say "Creating the Wine prefix for X11 in $X11_PREFIX ..."
     mkdir -p "$X11_PREFIX"
     WINEPREFIX="$X11_PREFIX" "$WINE" wineboot -i >/dev/null 2>&1 || true
@@ -103,4 +110,37 @@ save_window() {
     sleep 0.5
     mkdir -p "$(dirname "$2")"
     import -window "$id" "$2"
+}
+
+# Fails with one clear line when 32-bit Windows programs cannot run here
+# (a kernel without IA32 emulation, or no 32-bit Wine): the i686 half of the
+# suite would otherwise fail program by program, or not run at all.
+require_32bit() {
+    local probe="$ROOT/build/x86/tests/text_test.exe"
+    if ! "$WINE" "$probe" --gtest_list_tests </dev/null >/dev/null 2>&1; then
+        say "FAILED: 32-bit programs do not run here (kernel without IA32 emulation, or no wine32:i386), so the i686 build cannot be tested."
+        exit 1
+    fi
+}
+
+# Runs one build's ctest and keeps its summary line for the end.
+SUMMARIES=()
+TOTAL_PASSED=0
+TOTAL_FAILED=0
+run_suite() {
+    local preset=$1 label=$2 log="$ROOT/build/$1-ctest.log" status=0 line passed total
+    say "== $label ($preset) =="
+    ctest --preset "$preset" -j 2 "${@:3}" 2>&1 | tee "$log" || status=1
+    line=$(grep -E 'tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -n 1)
+    if [ -z "$line" ]; then
+        line="no summary (ctest did not run)"
+        TOTAL_FAILED=$((TOTAL_FAILED + 1))
+    else
+        total=$(sed -E 's/.* out of ([0-9]+).*/\1/' <<<"$line")
+        passed=$((total - $(sed -E 's/.*, ([0-9]+) tests? failed.*/\1/' <<<"$line")))
+        TOTAL_PASSED=$((TOTAL_PASSED + passed))
+        TOTAL_FAILED=$((TOTAL_FAILED + total - passed))
+    fi
+    [ "$status" -eq 0 ] || [ "$TOTAL_FAILED" -gt 0 ] || TOTAL_FAILED=1
+    SUMMARIES+=("$label: $line")
 }
