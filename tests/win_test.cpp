@@ -1,0 +1,39 @@
+// The window-system helpers: the 64-bit tick count that stands in for
+// GetTickCount64 on Windows XP.
+#include "win/TickCount.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+struct Extension {
+    std::uint64_t last;
+    DWORD now;
+    std::uint64_t expected;
+};
+
+TEST(TickCount, CarriesTheThirtyTwoBitCountPastItsWrap) {
+    const Extension cases[] = {
+        {0, 0, 0},
+        {0, 1000, 1000},
+        {1000, 1000, 1000},                         // no time passed
+        {0xFFFFFF00ull, 0xFFFFFFFF, 0xFFFFFFFFull}, // just before the wrap
+        {0xFFFFFF00ull, 5, 0x100000005ull},         // wrapped
+        {0x1FFFFFFF0ull, 0x10, 0x200000010ull},     // the second wrap
+        {0x300000010ull, 0x20, 0x300000020ull},     // after several, no wrap
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(win::ExtendTickCount(c.last, c.now), c.expected)
+            << std::hex << "last " << c.last << " now " << c.now;
+    }
+}
+
+TEST(TickCount, AgreesWithTheSystemCountWhereThereIsOne) {
+    const ULONGLONG before = GetTickCount64();
+    const std::uint64_t ours = win::TickCount64();
+    const ULONGLONG after = GetTickCount64();
+    EXPECT_GE(ours, before);
+    EXPECT_LE(ours, after);
+}
+
+} // namespace
