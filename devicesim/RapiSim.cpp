@@ -26,6 +26,7 @@ struct Device {
     sim::Settings settings;
     sim::Connection connection;
     unsigned initCount = 0;
+    bool initialised = false; // between an accepted CeRapiInitEx and CeRapiUninit
     std::vector<HANDLE> linkEvents;
     bool linkSignalled = false; // the newest link event, once seen signalled, stays so
     std::map<HANDLE, DeviceFile> files;
@@ -209,12 +210,23 @@ BOOL writeChunk(HANDLE h, DeviceFile& file, const void* buffer, DWORD count, DWO
 
 extern "C" {
 
+// The record's published size: three 32-bit fields, the handle widened to
+// 64 bits (with padding) in a 64-bit process.
+constexpr DWORD kPublishedRapiInitSize = sizeof(void*) == 8 ? 24 : 12;
+
 HRESULT WINAPI CeRapiInitEx(RAPIINIT* init) {
-    if (init == nullptr || init->cbSize != sizeof(RAPIINIT)) {
+    if (init == nullptr || init->cbSize != kPublishedRapiInitSize) {
         return E_INVALIDARG;
     }
     Device& d = device();
-    d.settings = sim::ReadSettings();
+    const sim::Settings settings = sim::ReadSettings();
+    if (settings.refuseReinit && d.initialised) {
+        // The earlier connection stays as it was; the record gets no event.
+        logCall("CeRapiInitEx", "already initialised", 0, rapi::CERAPI_E_ALREADYINITIALIZED);
+        return rapi::CERAPI_E_ALREADYINITIALIZED;
+    }
+    d.settings = settings;
+    d.initialised = true;
     ++d.initCount;
     d.connection = d.initCount > 1 ? d.settings.later : d.settings.first;
     const long delay = d.settings.folder.empty() ? -1 : d.connection.delayMs;
@@ -237,6 +249,7 @@ HRESULT WINAPI CeRapiUninit() {
     }
     d.linkEvents.clear();
     d.linkSignalled = false;
+    d.initialised = false;
     logCall("CeRapiUninit", "", 0, result);
     return result;
 }

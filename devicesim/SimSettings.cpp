@@ -66,6 +66,7 @@ Settings ReadSettings() {
     s.first.result = static_cast<HRESULT>(number(L"VK7SIM_INIT_RESULT", 0));
     s.later.delayMs = static_cast<long>(number(L"VK7SIM_LATER_CONNECT_DELAY_MS", s.first.delayMs));
     s.later.result = static_cast<HRESULT>(number(L"VK7SIM_LATER_INIT_RESULT", s.first.result));
+    s.refuseReinit = number(L"VK7SIM_REFUSE_REINIT", 0) != 0;
     s.writeFault = fault(L"VK7SIM_WRITE_FAULT");
     s.shortWrite = fault(L"VK7SIM_SHORT_WRITE");
     s.unplugAfterBytes = number(L"VK7SIM_UNPLUG_AFTER_BYTES", -1);

@@ -29,6 +29,9 @@ struct Settings {
     int screenWidthPx = 800;
     Connection first;
     Connection later; // from the second CeRapiInitEx of the process on
+    // A second CeRapiInitEx without CeRapiUninit between is refused with
+    // CERAPI_E_ALREADYINITIALIZED, as some Remote API providers do.
+    bool refuseReinit = false;
     FileFault writeFault;
     FileFault shortWrite;
     long long unplugAfterBytes = -1;

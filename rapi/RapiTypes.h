@@ -34,6 +34,9 @@ struct CEOSVERSIONINFO {
 };
 
 static_assert(sizeof(CEOSVERSIONINFO) == 276);
+
+// CeRapiInitEx's answer on a connection that is already initialised.
+inline constexpr HRESULT CERAPI_E_ALREADYINITIALIZED = static_cast<HRESULT>(0x80041001);
 #if !defined(_WIN64)
 static_assert(sizeof(RAPIINIT) == 12);
 #endif

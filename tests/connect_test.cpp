@@ -70,6 +70,47 @@ TEST_F(Connection, SecondConnectFailingClearsTheFlag) {
     EXPECT_FALSE(PdaConnected);
 }
 
+// Providers differ on a second initialisation without an uninitialisation
+// between: one accepts it, the other refuses it as already initialised.
+TEST_F(Connection, SecondConnectOnAnOpenConnectionWithEitherKindOfProvider) {
+    const struct {
+        const char* provider;
+        const char* refuse;
+        long long secondResult;
+    } rows[] = {{"accepts", "0", 0}, {"refuses", "1", rapi::CERAPI_E_ALREADYINITIALIZED}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.provider);
+        ScopedEnv refuse("VK7SIM_REFUSE_REINIT", row.refuse);
+        const ScratchDir logs("log");
+        ScopedEnv log("VK7SIM_LOG", (logs.path() / "calls.log").string());
+        pda::PdaConnect();
+        ASSERT_TRUE(PdaConnected);
+        EXPECT_LT(TimedConnect(), 1000u);
+        EXPECT_TRUE(PdaConnected);
+        // The connection is usable: the device answers a query.
+        EXPECT_EQ(rapi::CeGetDesktopDeviceCaps(rapi::kVertRes), 480);
+        pda::PdaDisconnect();
+        EXPECT_FALSE(PdaConnected);
+        // Once closed, the provider initialises again.
+        pda::PdaConnect();
+        EXPECT_TRUE(PdaConnected);
+        pda::PdaDisconnect();
+        const auto inits = Calls(ReadCallLog(logs.path() / "calls.log"), "CeRapiInitEx");
+        ASSERT_EQ(inits.size(), 3u);
+        EXPECT_EQ(inits[1].result, row.secondResult);
+        EXPECT_EQ(inits[2].result, 0);
+    }
+}
+
+TEST_F(Connection, RefusedSecondConnectAfterAFailedOneStaysUnconnected) {
+    device.set("VK7SIM_REFUSE_REINIT", "1");
+    device.set("VK7SIM_INIT_RESULT", "0x80004005");
+    pda::PdaConnect();
+    EXPECT_FALSE(PdaConnected);
+    EXPECT_LT(TimedConnect(), 1000u); // refused: no event to wait for
+    EXPECT_FALSE(PdaConnected);
+}
+
 TEST_F(Connection, NoLibraryFailsWithoutTheFiveSecondWait) {
     rapi::ResetForTesting(rapi::Loader{NoLibrary, LookUp});
     EXPECT_LT(TimedConnect(), 1000u);

@@ -81,10 +81,14 @@ TEST_F(DeviceSim, PlaysAnAttachedVk7ByDefault) {
 }
 
 TEST_F(DeviceSim, ChecksTheRecordSizes) {
-    RAPIINIT r{sizeof r + 4, nullptr, 12345};
-    EXPECT_EQ(sim.init(&r), E_INVALIDARG);
-    EXPECT_EQ(r.heRapiInit, nullptr);
-    EXPECT_EQ(r.hrRapiInit, 12345);
+    // The published size of RAPIINIT, not the sizeof of this program's copy.
+    constexpr DWORD published = sizeof(void*) == 8 ? 24 : 12;
+    for (const DWORD size : {published - 4, published + 4, 0ul}) {
+        RAPIINIT r{size, nullptr, 12345};
+        EXPECT_EQ(sim.init(&r), E_INVALIDARG) << size;
+        EXPECT_EQ(r.heRapiInit, nullptr);
+        EXPECT_EQ(r.hrRapiInit, 12345);
+    }
     ASSERT_TRUE(sim.connect());
     CEOSVERSIONINFO v{};
     v.dwOSVersionInfoSize = 100;
@@ -145,6 +149,18 @@ TEST_F(DeviceSim, ConnectionSettingsDelayOrFailTheLink) {
         EXPECT_EQ(result, E_FAIL);
         EXPECT_EQ(sim.open(L"\\x.bin"), INVALID_HANDLE_VALUE); // a failed init is no link
     }
+}
+
+TEST_F(DeviceSim, CanRefuseASecondInitialisationUntilUninit) {
+    ScopedEnv refuse("VK7SIM_REFUSE_REINIT", "1");
+    ASSERT_TRUE(sim.connect());
+    RAPIINIT r{sizeof r, nullptr, 12345};
+    EXPECT_EQ(sim.init(&r), rapi::CERAPI_E_ALREADYINITIALIZED);
+    EXPECT_EQ(r.heRapiInit, nullptr); // no event
+    EXPECT_EQ(r.hrRapiInit, 12345);
+    EXPECT_EQ(sim.caps(rapi::kVertRes), 480); // the first connection still works
+    sim.uninit();
+    EXPECT_TRUE(sim.connect());
 }
 
 TEST_F(DeviceSim, LaterConnectionsCanDifferFromTheFirst) {

@@ -66,6 +66,22 @@ TEST_F(Upgrade, FullRunInstallsTheNineItemsInManifestOrder) {
     EXPECT_EQ(Calls(log, "CeFindClose").size(), 1u);
 }
 
+TEST_F(Upgrade, ProviderThatRefusesASecondInitialisationStillUpgrades) {
+    device.set("VK7SIM_REFUSE_REINIT", "1");
+    Press();
+    EXPECT_TRUE(boxes.boxes().empty());
+    EXPECT_EQ(Status(), "Upgrade Complete");
+    for (const char* name : kDeviceNames) {
+        EXPECT_TRUE(Installed(name)) << name;
+    }
+    const auto log = device.log();
+    const auto inits = Calls(log, "CeRapiInitEx");
+    ASSERT_EQ(inits.size(), 2u);
+    EXPECT_EQ(inits[1].result, rapi::CERAPI_E_ALREADYINITIALIZED);
+    EXPECT_EQ(Calls(log, "CeRapiUninit").size(), 1u); // closed once, at the end
+    EXPECT_TRUE(ConnectionClosed());
+}
+
 TEST_F(Upgrade, FailureTable) {
     const std::string title = win::ApplicationTitle();
     const struct {
