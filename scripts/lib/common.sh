@@ -67,6 +67,11 @@ start_wineserver() {
     # program and inherit its output; start them here with none, or a test
     # runner would wait for them to close its pipes.
     "$WINE" cmd.exe /c exit </dev/null >/dev/null 2>&1 || true
+    # The server closes the desktop a few seconds after its last window
+    # goes; the next window would start it again with the output of the test
+    # that made it, and ctest would wait for that pipe until the run ends.
+    # A window that lives as long as the server keeps the desktop up.
+    "$WINE" notepad.exe </dev/null >/dev/null 2>&1 &
 }
 
 stop_wineserver() {
