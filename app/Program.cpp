@@ -2,6 +2,7 @@
 #include "app/Unit1.h"
 
 #include "win/Dialogs.h"
+#include "win/ScopedWin.h"
 
 #include <cwchar>
 
@@ -23,7 +24,38 @@ void HardenDllSearch() {
     }
 }
 
+namespace {
+
+// One copy per user session: two would share the scratch files and could
+// write one item's bytes under another's name on the device. The system
+// releases the mutex if the first copy dies.
+constexpr const wchar_t* kInstanceMutex = L"Local\\Vesko.Navigator.Upgrade.VK7";
+
+// Brings the running copy's window (or the box it shows) to the front.
+void ShowRunningCopy() {
+    // The other copy may not have made its window yet.
+    for (int attempt = 0; attempt < 20; ++attempt) {
+        const HWND form = FindWindowA(kFormClass, kFormCaption);
+        if (form != nullptr) {
+            if (IsIconic(form)) {
+                ShowWindow(form, SW_RESTORE);
+            }
+            SetForegroundWindow(GetLastActivePopup(form));
+            return;
+        }
+        Sleep(100);
+    }
+}
+
+} // namespace
+
 int RunProgram(HINSTANCE instance, int show) {
+    const win::ScopedHandle instanceMutex(CreateMutexW(nullptr, FALSE, kInstanceMutex));
+    const DWORD mutexError = GetLastError();
+    if (mutexError == ERROR_ALREADY_EXISTS || mutexError == ERROR_ACCESS_DENIED) {
+        ShowRunningCopy();
+        return 0;
+    }
     HardenDllSearch();
     INITCOMMONCONTROLSEX controls{sizeof controls, ICC_STANDARD_CLASSES};
     InitCommonControlsEx(&controls);

@@ -76,6 +76,18 @@ void ShowException(const std::string& text) {
     win::ShowErrorMessage(!text.empty() && text.back() == '.' ? text : text + ".");
 }
 
+void ShowCurrentException() {
+    try {
+        throw;
+    } catch (const std::bad_alloc&) {
+        ShowException("Out of memory");
+    } catch (const std::exception& e) {
+        ShowException(e.what());
+    } catch (...) {
+        ShowException("Unexpected error");
+    }
+}
+
 TForm1::~TForm1() {
     if (form_ != nullptr) {
         DestroyWindow(form_);
@@ -111,7 +123,7 @@ bool TForm1::Create(HINSTANCE instance, int show) {
         Form1 = nullptr;
         return false;
     }
-    win::SetDialogWindow(form_);
+    win::SetMainWindow(form_);
     ShowWindow(form_, show);
     UpdateWindow(form_);
     SetFocus(bitBtn1_);
@@ -132,12 +144,8 @@ LRESULT CALLBACK TForm1::WindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM l
     // handler is shown as the toolkit shows it, and the program goes on.
     try {
         return self->HandleMessage(msg, wParam, lParam);
-    } catch (const std::bad_alloc&) {
-        ShowException("Out of memory");
-    } catch (const std::exception& e) {
-        ShowException(e.what());
     } catch (...) {
-        ShowException("Unexpected error");
+        ShowCurrentException();
     }
     return 0;
 }
@@ -156,6 +164,12 @@ LRESULT TForm1::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
         return OnCommand(wParam);
     case WM_DPICHANGED:
         return OnDpiChanged(wParam, lParam);
+    case WM_CLOSE:
+        return OnClose();
+    case WM_QUERYENDSESSION:
+        return OnQueryEndSession();
+    case WM_SETFOCUS:
+        return OnSetFocus();
     case WM_DESTROY:
         return OnDestroy();
     default:
@@ -281,11 +295,36 @@ LRESULT TForm1::OnDpiChanged(WPARAM wParam, LPARAM lParam) {
     return 0;
 }
 
+// Closing during a run does not stop it: the window stays, showing the
+// progress and every box of the rest of the run, and closes by itself when
+// the run ends.
+LRESULT TForm1::OnClose() {
+    if (running_) {
+        closeAfterRun_ = true;
+        return 0;
+    }
+    DestroyWindow(form_);
+    return 0;
+}
+
+// A session that ended mid-copy would leave a truncated file on the device.
+LRESULT TForm1::OnQueryEndSession() const {
+    return running_ ? FALSE : TRUE;
+}
+
+// The window itself takes no keys: the focus belongs on the button.
+LRESULT TForm1::OnSetFocus() {
+    if (bitBtn1_ != nullptr && IsWindowEnabled(bitBtn1_)) {
+        SetFocus(bitBtn1_);
+    }
+    return 0;
+}
+
 LRESULT TForm1::OnDestroy() {
     // A run in progress goes on after the window is gone; it must find no
     // controls to touch.
     form_ = label1_ = label2_ = label3_ = bitBtn1_ = nullptr;
-    win::SetDialogWindow(nullptr);
+    win::SetMainWindow(nullptr);
     PostQuitMessage(0);
     return 0;
 }
@@ -318,8 +357,13 @@ void TForm1::SetButtonCaption(const std::string& text) {
 }
 
 void TForm1::EnableButton(bool enabled) {
-    if (bitBtn1_ != nullptr) {
-        EnableWindow(bitBtn1_, enabled);
+    if (bitBtn1_ == nullptr) {
+        return;
+    }
+    EnableWindow(bitBtn1_, enabled);
+    // Disabling the button took the focus away; Space must press it again.
+    if (enabled && GetActiveWindow() == form_) {
+        SetFocus(bitBtn1_);
     }
 }
 

@@ -58,6 +58,9 @@ class TForm1 {
     LRESULT OnCtlColorStatic(HDC dc);
     LRESULT OnCommand(WPARAM wParam);
     LRESULT OnDpiChanged(WPARAM wParam, LPARAM lParam);
+    LRESULT OnClose();
+    LRESULT OnQueryEndSession() const;
+    LRESULT OnSetFocus();
     LRESULT OnDestroy();
 
     HWND CreateControl(const char* className, DWORD style, int id, const char* text);
@@ -79,6 +82,8 @@ class TForm1 {
     win::ScopedBitmap background_;
     win::ScopedFont fonts_[4];
     HIMAGELIST arrowImages_ = nullptr;
+    bool running_ = false;       // an upgrade is changing the device
+    bool closeAfterRun_ = false; // the window was closed during the run
 };
 
 // The module's main window, while it exists.
@@ -96,6 +101,8 @@ bool CopyPayload(const std::string& deviceFolder,
 
 // Shows the toolkit's error box for an error that escapes a click.
 void ShowException(const std::string& text);
+// The same for the exception being handled; call only inside a catch block.
+void ShowCurrentException();
 
 // Takes the current directory out of the DLL search order, so that a planted
 // RAPI.DLL there is never loaded in place of the installed one.

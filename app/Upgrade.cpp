@@ -6,9 +6,12 @@
 #include "pda/Pda.h"
 #include "rapi/rapi.h"
 #include "win/Dialogs.h"
+#include "win/RunInProgress.h"
 
 #include <algorithm>
 #include <cctype>
+#include <exception>
+#include <utility>
 
 namespace app {
 
@@ -36,13 +39,37 @@ void TForm1::BitBtn1Click() {
         Close();
         return;
     }
-    EnableButton(false);
-    // However the run ends, errors included, enabling the button comes last.
-    struct Reenable {
-        TForm1& form;
-        ~Reenable() { form.EnableButton(true); }
-    } reenable{*this};
-    RunUpgrade();
+    std::exception_ptr escaped;
+    {
+        EnableButton(false);
+        // However the run ends, errors included, enabling the button comes last.
+        struct EndOfRun {
+            TForm1& form;
+            ~EndOfRun() {
+                form.running_ = false;
+                form.EnableButton(true);
+            }
+        } endOfRun{*this};
+        running_ = true;
+        const win::RunInProgress session(form_);
+        try {
+            RunUpgrade();
+        } catch (...) {
+            escaped = std::current_exception();
+        }
+    }
+    // The error that ended the run is shown as the toolkit shows one, and
+    // waits for the user before a close asked for during the run happens.
+    if (escaped) {
+        try {
+            std::rethrow_exception(escaped);
+        } catch (...) {
+            ShowCurrentException();
+        }
+    }
+    if (std::exchange(closeAfterRun_, false)) {
+        Close();
+    }
 }
 
 void TForm1::RunUpgrade() {

@@ -5,6 +5,8 @@
 
 #include <windows.h>
 
+#include <optional>
+
 namespace payload {
 namespace {
 
@@ -43,20 +45,74 @@ std::string ReadWholeFile(HANDLE file, const std::string& path) {
 
 } // namespace
 
-std::string GetTempDirectory() {
-    // A path longer than the classic 250-byte buffer is asked for again with
-    // the size the platform reports, rather than read past the buffer.
-    std::string path(250, '\0');
-    DWORD n = GetTempPathA(static_cast<DWORD>(path.size()), path.data());
-    while (n >= path.size()) {
-        path.assign(n, '\0');
-        n = GetTempPathA(static_cast<DWORD>(path.size()), path.data());
+namespace {
+
+std::wstring Widen(const std::string& text) {
+    if (text.empty()) {
+        return {};
     }
-    path.resize(n);
+    const int n =
+        MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring wide(static_cast<std::size_t>(n), L'\0');
+    MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), wide.data(), n);
+    return wide;
+}
+
+// The ANSI form of `wide`, or nothing when a character has none (no best fit).
+std::optional<std::string> Narrow(const std::wstring& wide) {
+    BOOL lossy = FALSE;
+    const int n = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(),
+                                      static_cast<int>(wide.size()), nullptr, 0, nullptr, &lossy);
+    std::string text(static_cast<std::size_t>(n), '\0');
+    WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(), static_cast<int>(wide.size()),
+                        text.data(), n, nullptr, &lossy);
+    if (lossy || Widen(text) != wide) {
+        return std::nullopt;
+    }
+    return text;
+}
+
+template <typename Char, typename Query> std::basic_string<Char> AskGrowing(Query query) {
+    // Asked again with the size the platform reports, rather than read past
+    // the classic 250-byte buffer.
+    std::basic_string<Char> text(250, Char{});
+    DWORD n = query(static_cast<DWORD>(text.size()), text.data());
+    while (n >= text.size()) {
+        text.assign(n, Char{});
+        n = query(static_cast<DWORD>(text.size()), text.data());
+    }
+    text.resize(n);
+    return text;
+}
+
+std::wstring ShortForm(const std::wstring& path) {
+    return AskGrowing<wchar_t>(
+        [&](DWORD size, wchar_t* buffer) { return GetShortPathNameW(path.c_str(), buffer, size); });
+}
+
+} // namespace
+
+std::string TempDirectoryFrom(const std::string& ansi, const std::wstring& wide,
+                              const std::function<std::wstring(const std::wstring&)>& shortForm) {
+    std::string path = ansi;
+    if (!wide.empty() && Widen(ansi) != wide) {
+        // The ANSI form names another folder, or none: '?' or a best fit.
+        // The short form of a long name is plain ASCII on most volumes.
+        const std::optional<std::string> plain = Narrow(shortForm(wide));
+        if (!plain || plain->empty()) {
+            throw PayloadError(kTempFolderUnusable);
+        }
+        path = *plain;
+    }
     if (!path.empty() && path.back() == '\\') {
         path.pop_back();
     }
     return path;
+}
+
+std::string GetTempDirectory() {
+    return TempDirectoryFrom(AskGrowing<char>(GetTempPathA), AskGrowing<wchar_t>(GetTempPathW),
+                             ShortForm);
 }
 
 void ExtractPayloadItem(const std::string& resourceName, const std::string& filePath) {

@@ -3,6 +3,7 @@
 // and the rule that turns a manifest row into an item.
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -25,9 +26,19 @@ struct ManifestItem {
     std::string deviceName; // relative to the application folder on the device
 };
 
+inline constexpr const char* kTempFolderUnusable =
+    "The name of the temporary folder cannot be written in this computer's code page, so the "
+    "upgrade cannot unpack its files. Set TMP and TEMP to a folder with a plain name, such as "
+    "C:\\Temp, and press again.";
+
 // The desktop's temporary directory without its trailing backslash; empty
-// when the platform gives none.
+// when the platform gives none. Where its ANSI form names another folder or
+// none (a name outside the code page), its short form if that is plain;
+// otherwise a PayloadError: scratch files go nowhere but the real folder.
 std::string GetTempDirectory();
+// The choice behind it, from the platform's ANSI and wide answers.
+std::string TempDirectoryFrom(const std::string& ansi, const std::wstring& wide,
+                              const std::function<std::wstring(const std::wstring&)>& shortForm);
 
 // Writes the bytes of resource `resourceName` (type EXEFILE) to `filePath`,
 // replacing any file there.

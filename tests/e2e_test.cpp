@@ -32,7 +32,8 @@ TEST_P(EndToEnd, RealProgramAgainstTheSimulatedVk7) {
     }
     std::vector<std::pair<std::string, std::string>> env = {
         {"VK7SIM_DIR", device.str()}, {"TMP", temp.str()},        {"TEMP", temp.str()},
-        {"VK7SIM_SCREEN_MM", ""},     {"VK7SIM_WRITE_FAULT", ""}, {"VK7SIM_LOG", ""}};
+        {"VK7SIM_SCREEN_MM", ""},     {"VK7SIM_WRITE_FAULT", ""}, {"VK7SIM_LOG", ""},
+        {"VK7SIM_LINK_BPS", ""}};
     for (const auto& setting : s.settings) {
         env.push_back(setting);
     }
@@ -106,5 +107,189 @@ INSTANTIATE_TEST_SUITE_P(
                           "Press to Exit",
                           8}),
     [](const ::testing::TestParamInfo<Scenario>& info) { return std::string(info.param.name); });
+
+} // namespace
+
+namespace {
+
+// What real users do to a running upgrade, done to the real program.
+class RunSafetyEndToEnd : public ::testing::Test {
+  protected:
+    RunSafetyEndToEnd() {
+        fs::create_directories(app);
+        WriteFileBytes(app / "KestrovaCE.exe", "KestrovaCE 2.40");
+    }
+    // The settings of a healthy VK7 on a link slow enough to act mid-run.
+    std::vector<std::pair<std::string, std::string>> Settings(bool setTemp = true) const {
+        std::vector<std::pair<std::string, std::string>> env = {{"VK7SIM_DIR", device.str()},
+                                                                {"VK7SIM_LINK_BPS", "1500000"},
+                                                                {"VK7SIM_SCREEN_MM", ""},
+                                                                {"VK7SIM_WRITE_FAULT", ""},
+                                                                {"VK7SIM_LOG", log.string()}};
+        if (setTemp) {
+            env.push_back({"TMP", temp.str()});
+            env.push_back({"TEMP", temp.str()});
+        }
+        return env;
+    }
+    static std::string Exe() {
+        return (ProgramFolder().parent_path() / "VeskoUpgrade.exe").string();
+    }
+    std::size_t Installed() const {
+        std::size_t n = 0;
+        for (const char* name : kDeviceNames) {
+            n += ReadFileBytes(app / name) == ReadFileBytes(PayloadFile(name));
+        }
+        return n;
+    }
+    static std::vector<Event> Boxes(const std::vector<Event>& events) {
+        std::vector<Event> boxes;
+        for (const auto& e : events) {
+            if (e.kind == Event::Box) {
+                boxes.push_back(e);
+            }
+        }
+        return boxes;
+    }
+
+    ScratchDir device{"rs-dev"}, temp{"rs-tmp"}, logs{"rs-log"};
+    fs::path app = device.path() / "ResidentFlash" / "VKNAV";
+    fs::path log = logs.path() / "first.log";
+};
+
+constexpr const char* kCopyingApplication = "Please wait - Copying KestrovaCE.exe";
+
+TEST_F(RunSafetyEndToEnd, SecondCopyEndsAtOnceWithoutTouchingTheDevice) {
+    uidriver::Driver first;
+    ASSERT_TRUE(first.Launch(Exe(), Settings())) << first.error();
+    const fs::path secondLog = logs.path() / "second.log";
+    long secondExit = -2;
+    std::string secondError;
+    const auto events = first.Run([&](const Event& e) {
+        if (e.kind == Event::Status && e.text == kCopyingApplication) {
+            uidriver::Driver second;
+            auto env = Settings();
+            env.back() = {"VK7SIM_LOG", secondLog.string()};
+            EXPECT_FALSE(second.Launch(Exe(), env, 5000));
+            secondError = second.error();
+            secondExit = second.WaitForExit(5000);
+        }
+    });
+    EXPECT_EQ(secondError, "the program ended before its window appeared");
+    EXPECT_EQ(secondExit, 0);
+    EXPECT_FALSE(fs::exists(secondLog)); // no Remote API call at all
+    EXPECT_TRUE(Boxes(events).empty());
+    EXPECT_EQ(first.Status(), "Upgrade Complete");
+    EXPECT_EQ(Installed(), std::size(kDeviceNames));
+    EXPECT_TRUE(fs::is_empty(temp.path()));
+    first.Press();
+    EXPECT_EQ(first.WaitForExit(), 0);
+}
+
+TEST_F(RunSafetyEndToEnd, SessionCannotEndDuringACopy) {
+    uidriver::Driver driver;
+    ASSERT_TRUE(driver.Launch(Exe(), Settings())) << driver.error();
+    const auto ask = [&] {
+        DWORD_PTR answer = 99;
+        const bool answered = SendMessageTimeoutA(driver.Window(), WM_QUERYENDSESSION, 0,
+                                                  ENDSESSION_LOGOFF, SMTO_BLOCK, 10000, &answer);
+        return answered ? static_cast<long long>(answer) : -1;
+    };
+    long long duringCopy = -2;
+    driver.Run([&](const Event& e) {
+        if (e.kind == Event::Status && e.text == kCopyingApplication) {
+            duringCopy = ask();
+        }
+    });
+    EXPECT_EQ(duringCopy, FALSE);
+    EXPECT_EQ(driver.Status(), "Upgrade Complete");
+    EXPECT_NE(ask(), FALSE);
+    EXPECT_EQ(Installed(), std::size(kDeviceNames));
+}
+
+// Closed mid-run while the user works in another program: the rest of the
+// run goes on, each box waits for the user, owned by the program's window,
+// and the program ends by itself afterwards.
+TEST_F(RunSafetyEndToEnd, ClosingMidRunShowsEveryBoxThenEndsByItself) {
+    auto env = Settings();
+    env.push_back({"VK7SIM_WRITE_FAULT", "Kestrova1.def:1"});
+    uidriver::Driver driver;
+    ASSERT_TRUE(driver.Launch(Exe(), env)) << driver.error();
+    HWND elsewhere = CreateWindowExA(0, "Static", "another program", WS_OVERLAPPEDWINDOW, 0, 0, 200,
+                                     100, nullptr, nullptr, GetModuleHandleA(nullptr), nullptr);
+    const auto events = driver.Run([&](const Event& e) {
+        if (e.kind == Event::Status && e.text == kCopyingApplication) {
+            ShowWindow(elsewhere, SW_SHOW);
+            SetForegroundWindow(elsewhere);
+            PostMessageA(driver.Window(), WM_CLOSE, 0, 0);
+        }
+    });
+    const auto boxes = Boxes(events);
+    ASSERT_EQ(boxes.size(), 2u);
+    EXPECT_EQ(boxes[0].text, "Cannot write to Destination file");
+    EXPECT_EQ(boxes[1].text, "There is an Error copying files - make sure KestrovaCE is not "
+                             "running on the Vesko Navigator.");
+    for (const auto& box : boxes) {
+        EXPECT_EQ(box.owner, driver.Window()) << box.text;
+        EXPECT_FALSE(box.formEnabled) << box.text;
+    }
+    EXPECT_EQ(driver.WaitForExit(), 0); // no press needed
+    EXPECT_EQ(Installed(), std::size(kDeviceNames) - 1);
+    EXPECT_TRUE(fs::is_empty(temp.path()));
+    DestroyWindow(elsewhere);
+}
+
+TEST_F(RunSafetyEndToEnd, SpacePressesTheButtonAgainAfterARunAndAfterAnEarlyReturn) {
+    for (const bool early : {true, false}) {
+        SCOPED_TRACE(early ? "early return" : "whole run");
+        auto env = Settings();
+        env.push_back({"VK7SIM_SCREEN_MM", early ? "61" : ""});
+        uidriver::Driver driver;
+        ASSERT_TRUE(driver.Launch(Exe(), env)) << driver.error();
+        driver.Run();
+        // Where the keys go once the user brings the window up.
+        SetForegroundWindow(driver.Window());
+        const ULONGLONG end = GetTickCount64() + 5000;
+        while (driver.Focus() != driver.Button() && GetTickCount64() < end) {
+            Sleep(20);
+        }
+        EXPECT_EQ(driver.Focus(), driver.Button());
+        PostMessageA(driver.Window(), WM_CLOSE, 0, 0);
+        EXPECT_EQ(driver.WaitForExit(), 0);
+    }
+}
+
+// Temporary folders whose names the classic code page cannot hold, set as
+// a user's would be, through the wide environment.
+TEST_F(RunSafetyEndToEnd, TemporaryFolderOutsideTheCodePage) {
+    fs::create_directories(temp.path() / "Lukasz"); // the best-fit form of the second
+    for (const std::wstring name : {L"\u4E2D\u6587", L"\u0141ukasz"}) {
+        const fs::path folder = temp.path() / name;
+        fs::create_directories(folder);
+        SetEnvironmentVariableW(L"TMP", folder.wstring().c_str());
+        SetEnvironmentVariableW(L"TEMP", folder.wstring().c_str());
+        uidriver::Driver driver;
+        ASSERT_TRUE(driver.Launch(Exe(), Settings(false))) << driver.error();
+        bool scratchInTheRealFolder = false;
+        const auto events = driver.Run([&](const Event& e) {
+            if (e.kind == Event::Status && e.text == kCopyingApplication) {
+                scratchInTheRealFolder = fs::exists(folder / "8194b.tmp");
+            }
+        });
+        EXPECT_TRUE(Boxes(events).empty());
+        EXPECT_EQ(driver.Status(), "Upgrade Complete");
+        EXPECT_TRUE(scratchInTheRealFolder);
+        EXPECT_EQ(Installed(), std::size(kDeviceNames));
+        EXPECT_TRUE(fs::is_empty(folder));
+        EXPECT_TRUE(fs::is_empty(temp.path() / "Lukasz"));
+        driver.Press();
+        EXPECT_EQ(driver.WaitForExit(), 0);
+        fs::remove_all(app);
+        fs::create_directories(app);
+        WriteFileBytes(app / "KestrovaCE.exe", "KestrovaCE 2.40");
+    }
+    SetEnvironmentVariableW(L"TMP", temp.path().wstring().c_str());
+    SetEnvironmentVariableW(L"TEMP", temp.path().wstring().c_str());
+}
 
 } // namespace

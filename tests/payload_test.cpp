@@ -215,4 +215,60 @@ TEST(GetTempDirectory, TakesAPathLongerThanTheClassicBuffer) {
     }
 }
 
+// The platform's ANSI answer against its wide one: a name outside the code
+// page falls back to the short form, and to an error when that is not plain.
+TEST(GetTempDirectory, ChoosesAFormThatNamesTheRealFolder) {
+    const auto shortForm = [](const std::wstring& wide) {
+        return wide == L"C:\\Users\\\u4E2D\u6587\\" ? std::wstring(L"C:\\Users\\2B06~1\\")
+                                                    : std::wstring(L"C:\\\u4E2D\\");
+    };
+    const struct {
+        const char* what;
+        std::string ansi;
+        std::wstring wide;
+        std::optional<std::string> expected; // nothing: refused
+    } rows[] = {
+        {"plain", "C:\\Temp\\", L"C:\\Temp\\", "C:\\Temp"},
+        {"no wide answer", "C:\\Temp\\", L"", "C:\\Temp"},
+        {"outside the code page", "C:\\Users\\??\\", L"C:\\Users\\\u4E2D\u6587\\",
+         "C:\\Users\\2B06~1"},
+        {"short form outside it too", "C:\\?\\", L"C:\\\u4E2D\\", std::nullopt},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        if (row.expected) {
+            EXPECT_EQ(TempDirectoryFrom(row.ansi, row.wide, shortForm), *row.expected);
+        } else {
+            try {
+                TempDirectoryFrom(row.ansi, row.wide, shortForm);
+                ADD_FAILURE() << "not refused";
+            } catch (const PayloadError& e) {
+                EXPECT_STREQ(e.what(), kTempFolderUnusable);
+            }
+        }
+    }
+}
+
+// This program has no UTF-8 manifest: its ANSI code page is the system's,
+// as on a Windows that ignores the manifest's setting.
+TEST(GetTempDirectory, FolderNamesOutsideTheCodePageGetTheRealFolder) {
+    ASSERT_NE(GetACP(), 65001u);
+    ScratchDir base("cp");
+    const ScopedEnv keepTmp("TMP", ""), keepTemp("TEMP", ""); // restored at the end
+    // "Lukasz" stands beside "\u0141ukasz", whose best-fit ANSI form it is.
+    fs::create_directories(base.path() / "Lukasz");
+    for (const std::wstring name : {L"\u4E2D\u6587", L"\u0141ukasz"}) {
+        const fs::path folder = base.path() / name;
+        fs::create_directories(folder);
+        const std::wstring wide = folder.wstring() + L"\\";
+        SetEnvironmentVariableW(L"TMP", wide.c_str());
+        SetEnvironmentVariableW(L"TEMP", wide.c_str());
+        const std::string directory = GetTempDirectory();
+        ExtractPayloadItem("R1", directory + kManifestScratch);
+        EXPECT_TRUE(fs::exists(folder / "8194a.tmp")) << directory;
+        EXPECT_TRUE(fs::is_empty(base.path() / "Lukasz"));
+        fs::remove(folder / "8194a.tmp");
+    }
+}
+
 } // namespace

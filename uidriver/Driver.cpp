@@ -108,7 +108,8 @@ void Driver::AnswerBoxes(std::vector<Event>& events,
             continue;
         }
         answered_.push_back(box);
-        Event event{Event::Box, TextOf(GetDlgItem(box, 0xFFFF)), TextOf(box)};
+        Event event{Event::Box, TextOf(GetDlgItem(box, 0xFFFF)), TextOf(box),
+                    GetWindow(box, GW_OWNER), IsWindowEnabled(form_) != FALSE};
         events.push_back(event);
         if (onEvent) {
             onEvent(event);
@@ -143,6 +144,13 @@ std::vector<Event> Driver::Run(const std::function<void(const Event&)>& onEvent,
         }
     }
     return events;
+}
+
+HWND Driver::Focus() const {
+    GUITHREADINFO info{};
+    info.cbSize = sizeof info;
+    return GetGUIThreadInfo(GetWindowThreadProcessId(form_, nullptr), &info) ? info.hwndFocus
+                                                                             : nullptr;
 }
 
 long Driver::WaitForExit(DWORD timeoutMs) {

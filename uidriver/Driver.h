@@ -15,7 +15,9 @@ namespace uidriver {
 struct Event {
     enum Kind { Status, Box } kind;
     std::string text;
-    std::string caption; // of a box
+    std::string caption;     // of a box
+    HWND owner = nullptr;    // of a box
+    bool formEnabled = true; // the main window, while the box is up
 };
 
 class Driver {
@@ -43,7 +45,10 @@ class Driver {
 
     // Waits for the process to end; its exit code, or -1 on time-out.
     long WaitForExit(DWORD timeoutMs = 10000);
+    // The control of the program that has the keyboard focus, if any.
+    HWND Focus() const;
     HWND Window() const { return form_; }
+    HWND Button() const { return button_; }
     const std::string& error() const { return error_; }
 
   private:

@@ -3,10 +3,13 @@
 namespace win {
 namespace {
 
-HWND g_dialogWindow = nullptr;
+HWND g_mainWindow = nullptr;
 
+// Owned by the main window whichever window is active: with another
+// program in front, the active window is null, and an unowned box could
+// open behind other windows while the main window still took clicks.
 int Box(const std::string& text, const std::string& caption, UINT icon) {
-    return MessageBoxA(GetActiveWindow(), text.c_str(), caption.c_str(), MB_OK | icon);
+    return MessageBoxA(MainWindow(), text.c_str(), caption.c_str(), MB_OK | icon);
 }
 
 } // namespace
@@ -38,13 +41,17 @@ void ShowErrorMessage(const std::string& text) {
     Box(text, ApplicationTitle(), MB_ICONSTOP);
 }
 
-void SetDialogWindow(HWND window) {
-    g_dialogWindow = window;
+void SetMainWindow(HWND window) {
+    g_mainWindow = window;
+}
+
+HWND MainWindow() {
+    return g_mainWindow != nullptr && IsWindow(g_mainWindow) ? g_mainWindow : nullptr;
 }
 
 void DispatchOne(MSG& msg) {
-    if (g_dialogWindow != nullptr && IsWindow(g_dialogWindow) &&
-        IsDialogMessageA(g_dialogWindow, &msg)) {
+    const HWND main = MainWindow();
+    if (main != nullptr && IsDialogMessageA(main, &msg)) {
         return;
     }
     TranslateMessage(&msg);

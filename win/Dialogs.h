@@ -18,8 +18,11 @@ void ShowInformation(const std::string& text, const std::string& caption);
 // Stop icon and the application title: how an error that ends a click shows.
 void ShowErrorMessage(const std::string& text);
 
-// The window whose keyboard navigation (Tab, Enter, space) the pumps serve.
-void SetDialogWindow(HWND window);
+// The program's main window, or null once it is gone: every box is owned by
+// it, so that the box is modal to it and stays in front of it, and the pumps
+// serve its keyboard navigation (Tab, Enter, space).
+void SetMainWindow(HWND window);
+HWND MainWindow();
 
 // Translates and dispatches one message, keyboard navigation included.
 void DispatchOne(MSG& msg);

@@ -69,7 +69,7 @@ LRESULT CALLBACK CbtHook(int code, WPARAM wParam, LPARAM lParam) {
             char caption[512] = {}, text[2048] = {};
             GetWindowTextA(window, caption, sizeof caption);
             GetDlgItemTextA(window, 0xFFFF, text, sizeof text);
-            Box box{text, caption, IconOf(window)};
+            Box box{text, caption, IconOf(window), GetWindow(window, GW_OWNER)};
             CapturedBoxes().push_back(box);
             if (g_catcher != nullptr && g_catcher->onBox) {
                 g_catcher->onBox(box);

@@ -86,6 +86,7 @@ struct Box {
     std::string text;
     std::string caption;
     std::string icon; // "information", "stop", "none", ...
+    HWND owner = nullptr;
 };
 
 // Captures the message boxes this thread shows and presses OK on each.
