@@ -13,9 +13,6 @@ using namespace testing_support;
 
 namespace {
 
-constexpr const char* kWriteFailed = "Cannot write to Destination file";
-constexpr const char* kCopyError = "There is an Error copying files - make sure KestrovaCE is not "
-                                   "running on the Vesko Navigator.";
 constexpr const char* kNotFound = "Vesko Navigator not found.";
 
 std::string Old(const std::string& name) {

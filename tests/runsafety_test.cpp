@@ -10,10 +10,6 @@ using namespace testing_support;
 
 namespace {
 
-constexpr const char* kWriteFailed = "Cannot write to Destination file";
-constexpr const char* kCopyError = "There is an Error copying files - make sure KestrovaCE is not "
-                                   "running on the Vesko Navigator.";
-
 class RunSafety : public FormFixture {
   protected:
     void Click() {

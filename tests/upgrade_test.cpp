@@ -10,8 +10,6 @@ using namespace testing_support;
 namespace {
 
 constexpr const char* kAppFolder = "\\ResidentFlash\\VKNAV\\";
-constexpr const char* kCopyError = "There is an Error copying files - make sure KestrovaCE is not "
-                                   "running on the Vesko Navigator.";
 
 class Upgrade : public FormFixture {
   protected:

@@ -110,6 +110,11 @@ class BoxCatcher {
 fs::path ProgramFolder();
 fs::path SourceRoot();
 
+// What the user is shown when a copy fails, and at the end of such a run.
+inline constexpr const char* kWriteFailed = "Cannot write to Destination file";
+inline constexpr const char* kCopyError = "There is an Error copying files - make sure KestrovaCE "
+                                          "is not running on the Vesko Navigator.";
+
 // The device file names of the release payload, in manifest order, and the
 // payload file behind one of them.
 extern const char* const kDeviceNames[9];
