@@ -326,6 +326,22 @@ BOOL WINAPI CeWriteFile(HANDLE h, LPCVOID buffer, DWORD count, LPDWORD written, 
     return ok;
 }
 
+// 1 when the probed desktop file is held open by a reader that shares it
+// for reading only: a writer is then refused.
+long long sourceStillOpen() {
+    const std::wstring& probe = device().settings.sourceProbe;
+    if (probe.empty()) {
+        return 0;
+    }
+    HANDLE h = CreateFileW(probe.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                           nullptr, OPEN_EXISTING, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        return GetLastError() == ERROR_SHARING_VIOLATION ? 1 : 0;
+    }
+    CloseHandle(h);
+    return 0;
+}
+
 BOOL WINAPI CeCloseHandle(HANDLE h) {
     auto& files = device().files;
     const auto it = files.find(h);
@@ -338,7 +354,7 @@ BOOL WINAPI CeCloseHandle(HANDLE h) {
     } else {
         fail(ERROR_INVALID_HANDLE);
     }
-    logCall("CeCloseHandle", subject, 0, ok);
+    logCall("CeCloseHandle", subject, sourceStillOpen(), ok);
     return ok;
 }
 

@@ -73,6 +73,7 @@ Settings ReadSettings() {
     s.busyFiles = list(L"VK7SIM_BUSY");
     s.linkBytesPerSecond = static_cast<unsigned long long>(number(L"VK7SIM_LINK_BPS", 0));
     s.logPath = env(L"VK7SIM_LOG");
+    s.sourceProbe = env(L"VK7SIM_SOURCE_PROBE");
     return s;
 }
 

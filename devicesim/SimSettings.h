@@ -38,6 +38,10 @@ struct Settings {
     std::vector<std::wstring> busyFiles;
     unsigned long long linkBytesPerSecond = 0; // 0: unthrottled
     std::wstring logPath;
+    // A desktop file whose being open (read, shared for reading only) each
+    // CeCloseHandle logs as its byte count, 1 or 0: tests use it to see
+    // whether a copy's source is still open when the device file closes.
+    std::wstring sourceProbe;
 };
 
 Settings ReadSettings();

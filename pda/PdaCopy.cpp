@@ -51,23 +51,29 @@ bool CopyFileToDevice(const std::string& source, const std::string& destination)
     if (!output) {
         return false;
     }
+    // The source is closed before the device file, on every path.
+    const auto closeBoth = [&] {
+        input.reset();
+        output.reset();
+    };
     for (;;) {
         DWORD read = 0;
         // A failed read is a failed copy, not the end of the file.
         if (!ReadFile(input.get(), buffer.get(), kChunkSize, &read, nullptr)) {
+            closeBoth();
             return false;
         }
         // The last pass writes 0 bytes. A short count is a failed write too.
         DWORD written = 0;
         if (!rapi::CeWriteFile(output.get(), buffer.get(), read, &written, nullptr) ||
             written != read) {
-            input.reset();
-            output.reset();
+            closeBoth();
             win::ShowMessage(kWriteFailed);
             return false;
         }
         win::ProcessMessages();
         if (read == 0) {
+            closeBoth();
             return true;
         }
     }

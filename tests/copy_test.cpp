@@ -115,11 +115,45 @@ TEST_F(Copy, WriteFaultAtTheSecondChunkKeepsTheFirst) {
     device.set("VK7SIM_WRITE_FAULT", "copy.bin:2");
     pda::PdaConnect();
     const std::string bytes = Pattern(70000);
-    EXPECT_FALSE(pda::CopyFileToDevice(Source(bytes), "\\copy.bin"));
+    const std::string source = Source(bytes);
+    // Both files are closed by the time the box shows.
+    int deviceHandlesAtBox = -1;
+    bool sourceOpenAtBox = true;
+    boxes.onBox = [&](const Box&) {
+        deviceHandlesAtBox = SimOpenHandles();
+        HANDLE h =
+            CreateFileA(source.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        sourceOpenAtBox = h == INVALID_HANDLE_VALUE;
+        if (h != INVALID_HANDLE_VALUE) {
+            CloseHandle(h);
+        }
+    };
+    EXPECT_FALSE(pda::CopyFileToDevice(source, "\\copy.bin"));
     EXPECT_EQ(boxes.texts(), std::vector<std::string>{"Cannot write to Destination file"});
     EXPECT_EQ(ReadFileBytes(OnDevice("copy.bin")), bytes.substr(0, 32000));
-    // Both files were closed before the box showed: the log ends with the close.
-    EXPECT_EQ(DeviceCalls().back().function, "CeCloseHandle");
+    EXPECT_EQ(deviceHandlesAtBox, 0);
+    EXPECT_FALSE(sourceOpenAtBox);
+}
+
+// The source is closed before the device file, whichever way the copy ends.
+TEST_F(Copy, ClosesTheSourceBeforeTheDeviceFile) {
+    const std::string source = Source(Pattern(70000));
+    device.set("VK7SIM_SOURCE_PROBE", source);
+    const struct {
+        const char* end;
+        const char* fault;
+        bool result;
+    } rows[] = {{"end of file", "", true}, {"failed write", "copy.bin:2", false}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.end);
+        ScopedEnv fault("VK7SIM_WRITE_FAULT", row.fault);
+        pda::PdaConnect();
+        DeleteFileA(device.logPath().string().c_str());
+        EXPECT_EQ(pda::CopyFileToDevice(source, "\\copy.bin"), row.result);
+        const auto closes = Calls(device.log(), "CeCloseHandle");
+        ASSERT_EQ(closes.size(), 1u);
+        EXPECT_EQ(closes[0].bytes, 0) << "the source was still open";
+    }
 }
 
 TEST_F(Copy, FileHeldOpenOnTheDeviceFailsWithoutAMessage) {
