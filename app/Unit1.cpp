@@ -143,14 +143,16 @@ LRESULT CALLBACK TForm1::WindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM l
     // No exception may cross into the platform: an error that escapes a
     // handler is shown as the toolkit shows it, and the program goes on.
     try {
-        return self->HandleMessage(msg, wParam, lParam);
+        return self->HandleMessage(hwnd, msg, wParam, lParam);
     } catch (...) {
         ShowCurrentException();
     }
     return 0;
 }
 
-LRESULT TForm1::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
+// `hwnd` rather than form_ for the default handling: form_ is cleared at
+// WM_DESTROY, and WM_NCDESTROY still follows.
+LRESULT TForm1::HandleMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
     switch (msg) {
     case WM_CREATE:
         return OnCreate();
@@ -173,7 +175,7 @@ LRESULT TForm1::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
     case WM_DESTROY:
         return OnDestroy();
     default:
-        return DefWindowProcA(form_, msg, wParam, lParam);
+        return DefWindowProcA(hwnd, msg, wParam, lParam);
     }
 }
 
