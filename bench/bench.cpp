@@ -388,8 +388,9 @@ int main(int argc, char** argv) {
         const double scaleRatio = Median(scaled) / Median(nineItems);
         std::snprintf(value, sizeof value, "%.2f ms/MB (nine items %.2f ms/MB)",
                       Median(scaled) * 1000, Median(nineItems) * 1000);
-        Report("5. time per MB, +256 MB item", value, scaleRatio, "0.9-1.1",
-               scaleRatio >= 0.9 && scaleRatio <= 1.1);
+        // Cost may not grow faster than the data; a large item that is
+        // cheaper per MB (fixed costs spread out) is no fault.
+        Report("5. time per MB, +256 MB item", value, scaleRatio, "<= 1.1", scaleRatio <= 1.1);
         const double worstScaled = *std::max_element(scaledGrowth.begin(), scaledGrowth.end());
         std::snprintf(value, sizeof value, "largest %.0f KB for %.0f MB", worstScaled / 1024,
                       scaleBytes / 1e6);
