@@ -50,6 +50,7 @@ void ShowRunningCopy() {
 } // namespace
 
 int RunProgram(HINSTANCE instance, int show) {
+    SetLastError(ERROR_SUCCESS);
     const win::ScopedHandle instanceMutex(CreateMutexW(nullptr, FALSE, kInstanceMutex));
     const DWORD mutexError = GetLastError();
     if (mutexError == ERROR_ALREADY_EXISTS || mutexError == ERROR_ACCESS_DENIED) {
