@@ -60,6 +60,20 @@ TEST_F(Connection, NonZeroInitResultIsNoConnection) {
     device.set("VK7SIM_INIT_RESULT", "0x80004005");
     pda::PdaConnect();
     EXPECT_FALSE(PdaConnected);
+    // A failed attempt leaves the closing to the caller.
+    EXPECT_TRUE(Calls(device.log(), "CeRapiUninit").empty());
+}
+
+// The waits block the window's thread: a message waiting before the
+// connection is still waiting after it.
+TEST_F(Connection, WaitsProcessNoWindowMessages) {
+    device.set("VK7SIM_CONNECT_DELAY_MS", "300");
+    MSG msg;
+    PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE); // this thread has a queue
+    ASSERT_TRUE(PostThreadMessageA(GetCurrentThreadId(), WM_APP + 7, 0, 0));
+    pda::PdaConnect();
+    EXPECT_TRUE(PdaConnected);
+    EXPECT_TRUE(PeekMessageA(&msg, nullptr, WM_APP + 7, WM_APP + 7, PM_REMOVE));
 }
 
 TEST_F(Connection, SecondConnectFailingClearsTheFlag) {
@@ -185,6 +199,11 @@ TEST_F(Identification, PartialLibraryWithoutVersionQueryGivesZero) {
     rapi::ResetForTesting(rapi::Loader{PartialLibrary, LookUp});
     EXPECT_EQ(app::IdentifyDevice(), 0);
     EXPECT_TRUE(PdaConnected);
+    // Both screen queries are made although the version query failed.
+    const auto caps = Calls(device.log(), "CeGetDesktopDeviceCaps");
+    ASSERT_EQ(caps.size(), 2u);
+    EXPECT_EQ(caps[0].subject, "6");
+    EXPECT_EQ(caps[1].subject, "10");
 }
 
 TEST_F(Identification, NoLibraryGivesZero) {
