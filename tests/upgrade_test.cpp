@@ -89,6 +89,10 @@ TEST_F(Upgrade, FailureTable) {
         std::vector<Box> shown;
         std::string status, caption;
         std::size_t itemsInstalled;
+        // At each box: how many times the connection had been closed, the
+        // status line, and whether the button was still disabled.
+        std::vector<std::size_t> closesAtBoxes;
+        std::vector<std::string> statusAtBoxes;
     } rows[] = {
         {"not a VK7",
          {{"VK7SIM_SCREEN_MM", "61"}},
@@ -96,28 +100,36 @@ TEST_F(Upgrade, FailureTable) {
          {{"Vesko Navigator not found.", "Information", "information"}},
          "",
          "Press to Upgrade",
-         0},
+         0,
+         {0},
+         {""}},
         {"second connection fails",
          {{"VK7SIM_LATER_INIT_RESULT", "0x80004005"}},
          false,
          {{"Cannot connect to Vesko Navigator", title, "none"}},
          "",
          "Press to Upgrade",
-         0},
+         0,
+         {0},
+         {""}},
         {"application missing",
          {},
          true,
          {{"Cannot find KestrovaCE on the Vesko Navigator", title, "none"}},
          "",
          "Press to Upgrade",
-         0},
+         0,
+         {0},
+         {""}},
         {"first item fails, the rest succeed",
          {{"VK7SIM_WRITE_FAULT", "KestrovaCE.exe:1"}},
          false,
          {{"Cannot write to Destination file", title, "none"}, {kCopyError, title, "none"}},
          "Error Copying Files",
          "Press to Exit",
-         8},
+         8,
+         {0, 1},
+         {"Please wait - Copying KestrovaCE.exe", "Please wait - Copying FontSizes2.def"}},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.situation);
@@ -131,8 +143,19 @@ TEST_F(Upgrade, FailureTable) {
             env.push_back(std::make_unique<ScopedEnv>(name, value));
         }
         BoxCatcher caught;
+        std::vector<std::size_t> closesAtBoxes;
+        std::vector<std::string> statusAtBoxes;
+        bool disabledAtEveryBox = true;
+        caught.onBox = [&](const Box&) {
+            closesAtBoxes.push_back(Calls(fresh.log(), "CeRapiUninit").size());
+            statusAtBoxes.push_back(Status());
+            disabledAtEveryBox = disabledAtEveryBox && !Enabled();
+        };
         SetWindowTextA(form.BitBtn1(), "Press to Upgrade");
         Press();
+        EXPECT_EQ(closesAtBoxes, row.closesAtBoxes);
+        EXPECT_EQ(statusAtBoxes, row.statusAtBoxes);
+        EXPECT_TRUE(disabledAtEveryBox);
         ASSERT_EQ(caught.boxes().size(), row.shown.size());
         for (std::size_t i = 0; i < row.shown.size(); ++i) {
             EXPECT_EQ(caught.boxes()[i].text, row.shown[i].text);
