@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <exception>
 #include <new>
+#include <utility>
 
 namespace app {
 
@@ -22,7 +23,12 @@ constexpr ControlLayout kBitBtn1Layout{136, 84, 133, 36, 11, false};
 constexpr int kArrowSize = 17;
 constexpr COLORREF kArrowGround = RGB(255, 0, 255);
 
+DpiSource g_dpiSource = nullptr;
+
 UINT DpiOf(HWND window) {
+    if (g_dpiSource != nullptr) {
+        return g_dpiSource(window);
+    }
     using GetDpiForWindowFn = UINT(WINAPI*)(HWND);
     static const auto getDpi = reinterpret_cast<GetDpiForWindowFn>(
         reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("user32.dll"), "GetDpiForWindow")));
@@ -70,7 +76,41 @@ SIZE TextExtent(HWND control, HFONT font, const std::string& text) {
     return extent;
 }
 
+// The arrow picture at `dpi`, its magenta ground masked out. Nearest-pixel
+// stretching keeps the ground pure magenta for the mask.
+ScopedImageList MakeArrowImages(UINT dpi) {
+    const int size = Scale(kArrowSize, dpi);
+    win::ScopedBitmap arrow(
+        static_cast<HBITMAP>(LoadImageA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDB_ARROW),
+                                        IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION)));
+    ScopedImageList images(ImageList_Create(size, size, ILC_COLOR24 | ILC_MASK, 1, 0));
+    if (!arrow || !images) {
+        return {};
+    }
+    HDC screen = GetDC(nullptr);
+    win::ScopedBitmap scaled(CreateCompatibleBitmap(screen, size, size));
+    HDC from = CreateCompatibleDC(screen);
+    HDC to = CreateCompatibleDC(screen);
+    ReleaseDC(nullptr, screen);
+    HGDIOBJ oldFrom = SelectObject(from, arrow.get());
+    HGDIOBJ oldTo = SelectObject(to, scaled.get());
+    SetStretchBltMode(to, COLORONCOLOR);
+    StretchBlt(to, 0, 0, size, size, from, 0, 0, kArrowSize, kArrowSize, SRCCOPY);
+    SelectObject(from, oldFrom);
+    SelectObject(to, oldTo);
+    DeleteDC(from);
+    DeleteDC(to);
+    if (!scaled || ImageList_AddMasked(images.get(), scaled.get(), kArrowGround) < 0) {
+        return {};
+    }
+    return images;
+}
+
 } // namespace
+
+void SetDpiSourceForTesting(DpiSource source) {
+    g_dpiSource = source;
+}
 
 void ShowException(const std::string& text) {
     win::ShowErrorMessage(!text.empty() && text.back() == '.' ? text : text + ".");
@@ -92,9 +132,6 @@ TForm1::~TForm1() {
     if (form_ != nullptr) {
         DestroyWindow(form_);
     }
-    if (arrowImages_ != nullptr) {
-        ImageList_Destroy(arrowImages_);
-    }
     if (Form1 == this) {
         Form1 = nullptr;
     }
@@ -112,17 +149,20 @@ bool TForm1::Create(HINSTANCE instance, int show) {
     wc.lpszClassName = kFormClass;
     RegisterClassExA(&wc); // fails harmlessly when already registered
 
-    const UINT dpi = DpiOf(nullptr);
-    const int width = Scale(kFormWidth, dpi);
-    const int height = Scale(kFormHeight, dpi);
-    const int left = (GetSystemMetrics(SM_CXSCREEN) - width) / 2;
-    const int top = (GetSystemMetrics(SM_CYSCREEN) - height) / 2;
     Form1 = this;
-    if (CreateWindowExA(0, kFormClass, kFormCaption, WS_OVERLAPPEDWINDOW | WS_CLIPSIBLINGS, left,
-                        top, width, height, nullptr, nullptr, instance, this) == nullptr) {
+    if (CreateWindowExA(0, kFormClass, kFormCaption, WS_OVERLAPPEDWINDOW | WS_CLIPSIBLINGS,
+                        CW_USEDEFAULT, CW_USEDEFAULT, kFormWidth, kFormHeight, nullptr, nullptr,
+                        instance, this) == nullptr) {
         Form1 = nullptr;
         return false;
     }
+    // Sized by the window's own DPI, as its controls are: the monitor it
+    // opens on may differ from the one the system DPI was taken from.
+    const int width = Scale(kFormWidth, dpi_);
+    const int height = Scale(kFormHeight, dpi_);
+    SetWindowPos(form_, nullptr, (GetSystemMetrics(SM_CXSCREEN) - width) / 2,
+                 (GetSystemMetrics(SM_CYSCREEN) - height) / 2, width, height,
+                 SWP_NOZORDER | SWP_NOACTIVATE);
     win::SetMainWindow(form_);
     ShowWindow(form_, show);
     UpdateWindow(form_);
@@ -199,16 +239,6 @@ LRESULT TForm1::OnCreate() {
     if (label1_ == nullptr || label2_ == nullptr || label3_ == nullptr || bitBtn1_ == nullptr) {
         return -1;
     }
-    // The button draws the arrow left of its caption; the image list's mask
-    // makes the magenta ground transparent.
-    arrowImages_ = ImageList_Create(kArrowSize, kArrowSize, ILC_COLOR24 | ILC_MASK, 1, 0);
-    win::ScopedBitmap arrow(static_cast<HBITMAP>(LoadImageA(
-        instance, MAKEINTRESOURCEA(IDB_ARROW), IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION)));
-    if (arrowImages_ != nullptr && arrow) {
-        ImageList_AddMasked(arrowImages_, arrow.get(), kArrowGround);
-        BUTTON_IMAGELIST images{arrowImages_, {2, 0, 2, 0}, BUTTON_IMAGELIST_ALIGN_LEFT};
-        SendMessageA(bitBtn1_, BCM_SETIMAGELIST, 0, reinterpret_cast<LPARAM>(&images));
-    }
     LayOut();
     FormCreate();
     return 0;
@@ -243,8 +273,21 @@ void TForm1::LayOut() {
                      width, Scale(p.layout.height, dpi_), SWP_NOZORDER | SWP_NOACTIVATE);
         ++i;
     }
+    SetArrow();
     SetStatus(WindowText(label1_));
     InvalidateRect(form_, nullptr, TRUE);
+}
+
+// The button draws the arrow left of its caption, at the window's DPI. The
+// button does not own its image list: the old one goes once it has the new.
+void TForm1::SetArrow() {
+    ScopedImageList images = MakeArrowImages(dpi_);
+    if (!images) {
+        return;
+    }
+    BUTTON_IMAGELIST list{images.get(), {2, 0, 2, 0}, BUTTON_IMAGELIST_ALIGN_LEFT};
+    SendMessageA(bitBtn1_, BCM_SETIMAGELIST, 0, reinterpret_cast<LPARAM>(&list));
+    arrowImages_ = std::move(images);
 }
 
 LRESULT TForm1::OnSize() {

@@ -28,6 +28,16 @@ inline constexpr const char* kFormClass = "TForm1";
 // The application's folder on the device; every payload item goes there.
 inline constexpr const char* kDeviceFolder = "\\ResidentFlash\\VKNAV";
 
+inline void DestroyImageList(HIMAGELIST list) {
+    ImageList_Destroy(list);
+}
+using ScopedImageList = win::Scoped<HIMAGELIST, win::NullTraits<HIMAGELIST, DestroyImageList>>;
+
+// Where the window's DPI comes from; tests put a monitor of another DPI
+// than the system's under the window. Null: the platform.
+using DpiSource = UINT (*)(HWND window);
+void SetDpiSourceForTesting(DpiSource source);
+
 class TForm1 {
   public:
     TForm1() = default;
@@ -65,6 +75,7 @@ class TForm1 {
 
     HWND CreateControl(const char* className, DWORD style, int id, const char* text);
     void LayOut();
+    void SetArrow();
     void SetStatus(const std::string& text);
     void SetButtonCaption(const std::string& text);
     void EnableButton(bool enabled);
@@ -81,7 +92,7 @@ class TForm1 {
     UINT dpi_ = USER_DEFAULT_SCREEN_DPI;
     win::ScopedBitmap background_;
     win::ScopedFont fonts_[4];
-    HIMAGELIST arrowImages_ = nullptr;
+    ScopedImageList arrowImages_;
     bool running_ = false;       // an upgrade is changing the device
     bool closeAfterRun_ = false; // the window was closed during the run
 };

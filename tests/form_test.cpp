@@ -22,6 +22,22 @@ LOGFONTA FontOf(HWND control) {
     return font;
 }
 
+int ArrowSize(HWND button) {
+    BUTTON_IMAGELIST images{};
+    SendMessageA(button, BCM_GETIMAGELIST, 0, reinterpret_cast<LPARAM>(&images));
+    int cx = 0, cy = 0;
+    if (images.himl == nullptr || !ImageList_GetIconSize(images.himl, &cx, &cy) || cx != cy) {
+        return -1;
+    }
+    return cx;
+}
+
+void DpiChange(HWND window, UINT dpi) {
+    RECT suggested{100, 100, 100 + MulDiv(412, static_cast<int>(dpi), 96),
+                   100 + MulDiv(217, static_cast<int>(dpi), 96)};
+    SendMessageA(window, WM_DPICHANGED, MAKEWPARAM(dpi, dpi), reinterpret_cast<LPARAM>(&suggested));
+}
+
 class Form : public FormFixture {};
 
 TEST_F(Form, StartsCentredWithAnEmptyStatusAndTheUpgradeButton) {
@@ -149,6 +165,47 @@ TEST_F(Form, ScalesEverythingByTheNewDpi) {
     RECT outer;
     GetWindowRect(form.Handle(), &outer);
     EXPECT_EQ(outer.right - outer.left, 618);
+    EXPECT_EQ(ArrowSize(form.BitBtn1()), MulDiv(17, 144, 96));
+}
+
+// Each change of DPI brings an arrow of its own size; the old pictures go.
+TEST_F(Form, ArrowFollowsTheDpiWithoutLeakingPictures) {
+    const struct {
+        UINT dpi;
+        int arrow;
+    } rows[] = {{96, 17}, {120, 21}, {144, 26}, {192, 34}, {96, 17}};
+    for (const auto& row : rows) {
+        DpiChange(form.Handle(), row.dpi);
+        EXPECT_EQ(ArrowSize(form.BitBtn1()), row.arrow) << row.dpi;
+    }
+    const auto handle = ProbeHandleValue();
+    const auto memory = PrivateCommittedBytes();
+    for (int i = 0; i < 100; ++i) {
+        DpiChange(form.Handle(), i % 2 == 0 ? 144 : 96);
+    }
+    EXPECT_LE(ProbeHandleValue(), handle);
+    EXPECT_LT(PrivateCommittedBytes(), memory + 256 * 1024);
+}
+
+// A window that opens on a monitor whose DPI is not the system's is sized
+// by the same DPI as its controls.
+TEST(FormDpi, WindowAndControlsTakeTheWindowsDpi) {
+    app::SetDpiSourceForTesting([](HWND window) { return window != nullptr ? 144u : 96u; });
+    {
+        app::TForm1 form;
+        ASSERT_TRUE(form.Create(GetModuleHandleA(nullptr), SW_SHOW));
+        EXPECT_EQ(form.Dpi(), 144u);
+        RECT outer;
+        GetWindowRect(form.Handle(), &outer);
+        EXPECT_EQ(outer.right - outer.left, MulDiv(412, 144, 96));
+        EXPECT_EQ(outer.bottom - outer.top, MulDiv(217, 144, 96));
+        EXPECT_EQ(ClientRectOf(form.BitBtn1()).left, MulDiv(136, 144, 96));
+        EXPECT_EQ(ArrowSize(form.BitBtn1()), MulDiv(17, 144, 96));
+    }
+    app::SetDpiSourceForTesting(nullptr);
+    MSG quit;
+    while (PeekMessageA(&quit, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE)) {
+    }
 }
 
 TEST_F(Form, EnterAndSpacePressTheButton) {
