@@ -55,14 +55,15 @@ std::string narrow(const std::wstring& w) {
     return s;
 }
 
-void logCall(const char* function, const std::string& subject, long long bytes, long long result) {
+void logCall(const char* function, const std::string& subject, long long bytes, long long result,
+             const std::string& detail = {}) {
     const std::wstring& path = device().settings.logPath;
     if (path.empty()) {
         return;
     }
-    char line[1200];
-    const int n = std::snprintf(line, sizeof line, "%s\t%s\t%lld\t%lld\r\n", function,
-                                subject.c_str(), bytes, result);
+    char line[1400];
+    const int n = std::snprintf(line, sizeof line, "%s\t%s\t%lld\t%lld\t%s\r\n", function,
+                                subject.c_str(), bytes, result, detail.c_str());
     HANDLE log = CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
                              nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (log != INVALID_HANDLE_VALUE) {
@@ -75,10 +76,32 @@ void logCall(const char* function, const std::string& subject, long long bytes, 
 // A device path is turned into log text only when there is a log: writes
 // are the copy loop's hot path.
 void logCall(const char* function, const std::wstring& devicePath, long long bytes,
-             long long result) {
+             long long result, const std::string& detail = {}) {
     if (!device().settings.logPath.empty()) {
-        logCall(function, narrow(devicePath), bytes, result);
+        logCall(function, narrow(devicePath), bytes, result, detail);
     }
+}
+
+// How the probed desktop file is held: "closed" (a writer gets it), "read,
+// shared for reading" (a reader that shares only reading gets it, so no
+// holder writes and all share reading), or "held otherwise". Empty: no probe.
+std::string probeSource() {
+    const std::wstring& probe = device().settings.sourceProbe;
+    if (probe.empty()) {
+        return {};
+    }
+    const auto opens = [&](DWORD access, DWORD share) {
+        HANDLE h = CreateFileW(probe.c_str(), access, share, nullptr, OPEN_EXISTING, 0, nullptr);
+        if (h == INVALID_HANDLE_VALUE) {
+            return false;
+        }
+        CloseHandle(h);
+        return true;
+    };
+    if (opens(GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE)) {
+        return "closed";
+    }
+    return opens(GENERIC_READ, FILE_SHARE_READ) ? "read, shared for reading" : "held otherwise";
 }
 
 long long handleValue(HANDLE h) {
@@ -308,7 +331,13 @@ HANDLE WINAPI CeCreateFile(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_A
             device().files[result] = DeviceFile{devicePath, 0};
         }
     }
-    logCall("CeCreateFile", devicePath, 0, handleValue(result));
+    if (!device().settings.logPath.empty()) {
+        char args[128];
+        std::snprintf(args, sizeof args, "access=%lx share=%lx disposition=%lu flags=%lx",
+                      static_cast<unsigned long>(access), static_cast<unsigned long>(share),
+                      static_cast<unsigned long>(disposition), static_cast<unsigned long>(flags));
+        logCall("CeCreateFile", narrow(devicePath), 0, handleValue(result), args);
+    }
     return result;
 }
 
@@ -322,24 +351,9 @@ BOOL WINAPI CeWriteFile(HANDLE h, LPCVOID buffer, DWORD count, LPDWORD written, 
         ok = writeChunk(h, it->second, buffer, count, written);
     }
     static const std::wstring unknown = L"?";
-    logCall("CeWriteFile", it == files.end() ? unknown : it->second.devicePath, count, ok);
+    logCall("CeWriteFile", it == files.end() ? unknown : it->second.devicePath, count, ok,
+            probeSource());
     return ok;
-}
-
-// 1 when the probed desktop file is held open by a reader that shares it
-// for reading only: a writer is then refused.
-long long sourceStillOpen() {
-    const std::wstring& probe = device().settings.sourceProbe;
-    if (probe.empty()) {
-        return 0;
-    }
-    HANDLE h = CreateFileW(probe.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                           nullptr, OPEN_EXISTING, 0, nullptr);
-    if (h == INVALID_HANDLE_VALUE) {
-        return GetLastError() == ERROR_SHARING_VIOLATION ? 1 : 0;
-    }
-    CloseHandle(h);
-    return 0;
 }
 
 BOOL WINAPI CeCloseHandle(HANDLE h) {
@@ -354,7 +368,8 @@ BOOL WINAPI CeCloseHandle(HANDLE h) {
     } else {
         fail(ERROR_INVALID_HANDLE);
     }
-    logCall("CeCloseHandle", subject, sourceStillOpen(), ok);
+    const std::string source = probeSource();
+    logCall("CeCloseHandle", subject, !source.empty() && source != "closed", ok);
     return ok;
 }
 

@@ -38,9 +38,9 @@ struct Settings {
     std::vector<std::wstring> busyFiles;
     unsigned long long linkBytesPerSecond = 0; // 0: unthrottled
     std::wstring logPath;
-    // A desktop file whose being open (read, shared for reading only) each
-    // CeCloseHandle logs as its byte count, 1 or 0: tests use it to see
-    // whether a copy's source is still open when the device file closes.
+    // A desktop file, a copy's source, whose state every CeWriteFile logs
+    // (how it is held) and every CeCloseHandle logs as its byte count (1:
+    // still open), so tests see how and until when the copy holds it.
     std::wstring sourceProbe;
 };
 

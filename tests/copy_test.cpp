@@ -135,6 +135,24 @@ TEST_F(Copy, WriteFaultAtTheSecondChunkKeepsTheFirst) {
     EXPECT_FALSE(sourceOpenAtBox);
 }
 
+// The device file: written, shared for reading, replacing any old file, no
+// flags. The source: only read, and shared for reading, while it is copied.
+TEST_F(Copy, OpensTheDeviceFileAndTheSourceAsTheCopyNeeds) {
+    const std::string source = Source(Pattern(70000));
+    device.set("VK7SIM_SOURCE_PROBE", source);
+    pda::PdaConnect();
+    EXPECT_TRUE(pda::CopyFileToDevice(source, "\\copy.bin"));
+    const auto log = device.log();
+    const auto created = Calls(log, "CeCreateFile");
+    ASSERT_EQ(created.size(), 1u);
+    EXPECT_EQ(created[0].detail, "access=40000000 share=1 disposition=2 flags=0");
+    const auto writes = Calls(log, "CeWriteFile");
+    ASSERT_EQ(writes.size(), 4u);
+    for (const auto& write : writes) {
+        EXPECT_EQ(write.detail, "read, shared for reading");
+    }
+}
+
 // The source is closed before the device file, whichever way the copy ends.
 TEST_F(Copy, ClosesTheSourceBeforeTheDeviceFile) {
     const std::string source = Source(Pattern(70000));

@@ -144,6 +144,7 @@ std::vector<LogEntry> ReadCallLog(const fs::path& log) {
         std::getline(fields, e.subject, '\t');
         std::getline(fields, bytes, '\t');
         std::getline(fields, result, '\t');
+        std::getline(fields, e.detail, '\t');
         e.bytes = std::stoll(bytes);
         e.result = std::stoll(result);
         entries.push_back(e);

@@ -56,6 +56,7 @@ struct LogEntry {
     std::string subject; // device path, handle or index
     long long bytes;
     long long result;
+    std::string detail; // arguments some calls log, e.g. CeCreateFile's
 };
 std::vector<LogEntry> ReadCallLog(const fs::path& log);
 std::vector<LogEntry> Calls(const std::vector<LogEntry>& log, const std::string& function);
