@@ -103,7 +103,7 @@ void TForm1::RunUpgrade() {
     }
     SetStatus(failed ? "Error Copying Files" : "Upgrade Complete");
     SetButtonCaption("Press to Exit");
-    MessageBeep(0x40);
+    win::Beep(0x40);
     win::ProcessMessages();
 }
 

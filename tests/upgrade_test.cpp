@@ -11,8 +11,35 @@ namespace {
 
 constexpr const char* kAppFolder = "\\ResidentFlash\\VKNAV\\";
 
+std::vector<UINT>& Beeps() {
+    static std::vector<UINT> beeps;
+    return beeps;
+}
+
+// Every text the status line is given, in order.
+std::vector<std::string>& Captions() {
+    static std::vector<std::string> captions;
+    return captions;
+}
+WNDPROC g_labelProc = nullptr;
+LRESULT CALLBACK RecordCaptions(HWND window, UINT msg, WPARAM wParam, LPARAM lParam) {
+    if (msg == WM_SETTEXT) {
+        Captions().emplace_back(reinterpret_cast<const char*>(lParam));
+    }
+    return CallWindowProcA(g_labelProc, window, msg, wParam, lParam);
+}
+
 class Upgrade : public FormFixture {
   protected:
+    void SetUp() override {
+        FormFixture::SetUp();
+        Beeps().clear();
+        win::SetBeepObserverForTesting([](UINT type) { Beeps().push_back(type); });
+    }
+    void TearDown() override {
+        win::SetBeepObserverForTesting(nullptr);
+        FormFixture::TearDown();
+    }
     void Press() { form.BitBtn1Click(); }
     bool Installed(const std::string& name) const {
         return ReadFileBytes(device.appFolder() / name) == ReadFileBytes(PayloadFile(name));
@@ -24,7 +51,18 @@ class Upgrade : public FormFixture {
 };
 
 TEST_F(Upgrade, FullRunInstallsTheNineItemsInManifestOrder) {
+    Captions().clear();
+    g_labelProc = reinterpret_cast<WNDPROC>(
+        SetWindowLongPtrA(form.Label1(), GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(RecordCaptions)));
     Press();
+    SetWindowLongPtrA(form.Label1(), GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(g_labelProc));
+    std::vector<std::string> expected;
+    for (const char* name : kDeviceNames) {
+        expected.push_back(std::string("Please wait - Copying ") + name);
+    }
+    expected.push_back("Upgrade Complete");
+    EXPECT_EQ(Captions(), expected);
+    EXPECT_EQ(Beeps(), std::vector<UINT>{0x40});
     EXPECT_TRUE(boxes.boxes().empty());
     EXPECT_EQ(Status(), "Upgrade Complete");
     EXPECT_EQ(Caption(), "Press to Exit");
@@ -93,6 +131,7 @@ TEST_F(Upgrade, FailureTable) {
         // status line, and whether the button was still disabled.
         std::vector<std::size_t> closesAtBoxes;
         std::vector<std::string> statusAtBoxes;
+        bool beeps; // once, 0x40, at the end of a completed run only
     } rows[] = {
         {"not a VK7",
          {{"VK7SIM_SCREEN_MM", "61"}},
@@ -102,7 +141,8 @@ TEST_F(Upgrade, FailureTable) {
          "Press to Upgrade",
          0,
          {0},
-         {""}},
+         {""},
+         false},
         {"second connection fails",
          {{"VK7SIM_LATER_INIT_RESULT", "0x80004005"}},
          false,
@@ -111,7 +151,8 @@ TEST_F(Upgrade, FailureTable) {
          "Press to Upgrade",
          0,
          {0},
-         {""}},
+         {""},
+         false},
         {"application missing",
          {},
          true,
@@ -120,7 +161,8 @@ TEST_F(Upgrade, FailureTable) {
          "Press to Upgrade",
          0,
          {0},
-         {""}},
+         {""},
+         false},
         {"first item fails, the rest succeed",
          {{"VK7SIM_WRITE_FAULT", "KestrovaCE.exe:1"}},
          false,
@@ -129,7 +171,8 @@ TEST_F(Upgrade, FailureTable) {
          "Press to Exit",
          8,
          {0, 1},
-         {"Please wait - Copying KestrovaCE.exe", "Please wait - Copying FontSizes2.def"}},
+         {"Please wait - Copying KestrovaCE.exe", "Please wait - Copying FontSizes2.def"},
+         true},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.situation);
@@ -152,7 +195,9 @@ TEST_F(Upgrade, FailureTable) {
             disabledAtEveryBox = disabledAtEveryBox && !Enabled();
         };
         SetWindowTextA(form.BitBtn1(), "Press to Upgrade");
+        Beeps().clear();
         Press();
+        EXPECT_EQ(Beeps(), row.beeps ? std::vector<UINT>{0x40} : std::vector<UINT>{});
         EXPECT_EQ(closesAtBoxes, row.closesAtBoxes);
         EXPECT_EQ(statusAtBoxes, row.statusAtBoxes);
         EXPECT_TRUE(disabledAtEveryBox);
@@ -208,6 +253,7 @@ TEST_F(Upgrade, ScratchFileThatCannotBeCreatedEndsTheClickWithTheErrorBox) {
     EXPECT_EQ(Caption(), "Press to Upgrade");
     EXPECT_TRUE(Enabled());
     EXPECT_TRUE(pda::PdaConnected); // the connection is left as it was
+    EXPECT_TRUE(Beeps().empty());   // the run never completed
 }
 
 TEST_F(Upgrade, ExitModeClosesTheWindowWithoutTouchingTheDevice) {

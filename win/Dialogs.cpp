@@ -4,6 +4,7 @@ namespace win {
 namespace {
 
 HWND g_mainWindow = nullptr;
+void (*g_beepObserver)(UINT) = nullptr;
 
 // Owned by the main window whichever window is active: with another
 // program in front, the active window is null, and an unowned box could
@@ -39,6 +40,17 @@ void ShowInformation(const std::string& text, const std::string& caption) {
 
 void ShowErrorMessage(const std::string& text) {
     Box(text, ApplicationTitle(), MB_ICONSTOP);
+}
+
+void Beep(UINT type) {
+    if (g_beepObserver != nullptr) {
+        g_beepObserver(type);
+    }
+    MessageBeep(type);
+}
+
+void SetBeepObserverForTesting(void (*observer)(UINT type)) {
+    g_beepObserver = observer;
 }
 
 void SetMainWindow(HWND window) {

@@ -18,6 +18,11 @@ void ShowInformation(const std::string& text, const std::string& caption);
 // Stop icon and the application title: how an error that ends a click shows.
 void ShowErrorMessage(const std::string& text);
 
+// The system beep (MessageBeep); tests observe it through the observer,
+// which, when set, is told of each beep.
+void Beep(UINT type);
+void SetBeepObserverForTesting(void (*observer)(UINT type));
+
 // The program's main window, or null once it is gone: every box is owned by
 // it, so that the box is modal to it and stays in front of it, and the pumps
 // serve its keyboard navigation (Tab, Enter, space).
