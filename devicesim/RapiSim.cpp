@@ -32,6 +32,8 @@ struct Device {
     std::map<HANDLE, DeviceFile> files;
     std::set<HANDLE> searches;
     unsigned long long bytesWritten = 0;
+    unsigned writeCalls = 0; // since load or SimReset, for the N-th call faults
+    unsigned createCalls = 0;
     bool unplugged = false;
     DWORD lastError = 0;
     LARGE_INTEGER linkFreeAt{};
@@ -208,8 +210,19 @@ BOOL writeChunk(HANDLE h, DeviceFile& file, const void* buffer, DWORD count, DWO
     Device& d = device();
     const sim::Settings& s = d.settings;
     ++file.writes;
+    const unsigned call = ++d.writeCalls;
+    if (call == s.unplugAtWrite) {
+        d.unplugged = true;
+    }
     if (d.unplugged || !linkUp()) {
         return fail(ERROR_NOT_CONNECTED), FALSE;
+    }
+    if (call == s.failWriteAt) {
+        return fail(ERROR_WRITE_FAULT), FALSE;
+    }
+    if (call == s.shortWriteAt) {
+        writeToDesktop(h, buffer, count / 2, written);
+        return TRUE;
     }
     if (matches(s.writeFault, file.devicePath) && file.writes >= s.writeFault.fromWrite) {
         return fail(ERROR_WRITE_FAULT), FALSE;
@@ -316,11 +329,12 @@ HANDLE WINAPI CeCreateFile(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_A
     HANDLE result = INVALID_HANDLE_VALUE;
     std::wstring desktop;
     const std::wstring devicePath = path ? path : L"";
+    const unsigned call = ++device().createCalls;
     if (!linkUp() || device().unplugged) {
         fail(ERROR_NOT_CONNECTED);
     } else if (!desktopPathOf(path, desktop)) {
         fail(ERROR_INVALID_NAME);
-    } else if (isBusy(devicePath)) {
+    } else if (isBusy(devicePath) || call == device().settings.failCreateAt) {
         fail(ERROR_SHARING_VIOLATION);
     } else {
         result = CreateFileW(desktop.c_str(), access, share, nullptr, disposition,
@@ -438,6 +452,16 @@ int WINAPI SimOpenHandleCount() {
 void WINAPI SimReset() {
     CeRapiUninit();
     device().initCount = 0;
+    device().writeCalls = 0;
+    device().createCalls = 0;
+}
+
+// Not part of the Remote API: the calls counted for the N-th call faults.
+unsigned WINAPI SimWriteCalls() {
+    return device().writeCalls;
+}
+unsigned WINAPI SimCreateCalls() {
+    return device().createCalls;
 }
 
 } // extern "C"

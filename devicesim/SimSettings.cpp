@@ -70,6 +70,10 @@ Settings ReadSettings() {
     s.writeFault = fault(L"VK7SIM_WRITE_FAULT");
     s.shortWrite = fault(L"VK7SIM_SHORT_WRITE");
     s.unplugAfterBytes = number(L"VK7SIM_UNPLUG_AFTER_BYTES", -1);
+    s.failWriteAt = static_cast<unsigned>(number(L"VK7SIM_FAIL_WRITE_N", 0));
+    s.shortWriteAt = static_cast<unsigned>(number(L"VK7SIM_SHORT_WRITE_N", 0));
+    s.unplugAtWrite = static_cast<unsigned>(number(L"VK7SIM_UNPLUG_AT_WRITE_N", 0));
+    s.failCreateAt = static_cast<unsigned>(number(L"VK7SIM_FAIL_CREATE_N", 0));
     s.busyFiles = list(L"VK7SIM_BUSY");
     s.linkBytesPerSecond = static_cast<unsigned long long>(number(L"VK7SIM_LINK_BPS", 0));
     s.logPath = env(L"VK7SIM_LOG");

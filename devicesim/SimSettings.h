@@ -35,6 +35,14 @@ struct Settings {
     FileFault writeFault;
     FileFault shortWrite;
     long long unplugAfterBytes = -1;
+    // Counted over every call since the library was loaded or SimReset, all
+    // files together (1-based; 0: off): the N-th CeWriteFile fails, writes
+    // half and reports it, or unplugs the device (that call and every later
+    // one fail); the N-th CeCreateFile fails as a file in use.
+    unsigned failWriteAt = 0;
+    unsigned shortWriteAt = 0;
+    unsigned unplugAtWrite = 0;
+    unsigned failCreateAt = 0;
     std::vector<std::wstring> busyFiles;
     unsigned long long linkBytesPerSecond = 0; // 0: unthrottled
     std::wstring logPath;

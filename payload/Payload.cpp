@@ -1,6 +1,7 @@
 #include "payload/Payload.h"
 
 #include "text/TextFields.h"
+#include "win/FaultInjection.h"
 #include "win/ScopedWin.h"
 
 #include <windows.h>
@@ -130,7 +131,8 @@ void ExtractPayloadItem(const std::string& resourceName, const std::string& file
     }
     // One write straight from the mapped image: no copy of the item in memory.
     DWORD written = 0;
-    if (!WriteFile(file.get(), bytes, size, &written, nullptr) || written != size) {
+    if (win::InjectFault(win::FaultPoint::ScratchWrite) ||
+        !WriteFile(file.get(), bytes, size, &written, nullptr) || written != size) {
         throw PayloadError("Stream write error");
     }
 }

@@ -2,6 +2,7 @@
 
 #include "rapi/rapi.h"
 #include "win/Dialogs.h"
+#include "win/FaultInjection.h"
 #include "win/ScopedWin.h"
 
 #include <memory>
@@ -59,7 +60,8 @@ bool CopyFileToDevice(const std::string& source, const std::string& destination)
     for (;;) {
         DWORD read = 0;
         // A failed read is a failed copy, not the end of the file.
-        if (!ReadFile(input.get(), buffer.get(), kChunkSize, &read, nullptr)) {
+        if (win::InjectFault(win::FaultPoint::ScratchRead) ||
+            !ReadFile(input.get(), buffer.get(), kChunkSize, &read, nullptr)) {
             closeBoth();
             return false;
         }

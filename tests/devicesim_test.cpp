@@ -227,6 +227,44 @@ TEST_F(DeviceSim, ShortWriteReportsSuccessWithFewerBytes) {
     sim.close(a);
 }
 
+// The N-th call faults count every file's calls since SimReset.
+TEST_F(DeviceSim, NthCallFaultsCountAcrossFiles) {
+    const struct {
+        const char* setting;
+        std::vector<bool> writesSucceed; // writes 1 to 4: two to a.bin, two to b.bin
+        std::string b;                   // what b.bin holds afterwards
+    } rows[] = {
+        {"VK7SIM_FAIL_WRITE_N", {true, true, false, true}, "dd"},
+        {"VK7SIM_SHORT_WRITE_N", {true, true, true, true}, "cdd"},
+        {"VK7SIM_UNPLUG_AT_WRITE_N", {true, true, false, false}, ""},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.setting);
+        SimReset();
+        ScopedEnv fault(row.setting, "3");
+        ASSERT_TRUE(sim.connect());
+        const HANDLE a = sim.open(L"\\a.bin");
+        const HANDLE b = sim.open(L"\\b.bin");
+        const std::vector<bool> done = {sim.put(a, "a") != FALSE, sim.put(a, "b") != FALSE,
+                                        sim.put(b, "cc") != FALSE, sim.put(b, "dd") != FALSE};
+        EXPECT_EQ(done, row.writesSucceed);
+        sim.close(a);
+        sim.close(b);
+        EXPECT_EQ(ReadFileBytes(device.root() / "b.bin"), row.b);
+        sim.uninit();
+    }
+    SimReset();
+    ScopedEnv inUse("VK7SIM_FAIL_CREATE_N", "2");
+    ASSERT_TRUE(sim.connect());
+    const HANDLE first = sim.open(L"\\a.bin");
+    EXPECT_NE(first, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(sim.open(L"\\b.bin"), INVALID_HANDLE_VALUE);
+    const HANDLE third = sim.open(L"\\b.bin");
+    EXPECT_NE(third, INVALID_HANDLE_VALUE);
+    sim.close(first);
+    sim.close(third);
+}
+
 TEST_F(DeviceSim, UnplugAfterBytesFailsEveryLaterCall) {
     ScopedEnv unplug("VK7SIM_UNPLUG_AFTER_BYTES", "100");
     ASSERT_TRUE(sim.connect());
