@@ -58,6 +58,7 @@ int RunProgram(HINSTANCE instance, int show) {
         return 0;
     }
     HardenDllSearch();
+    const win::ComApartment com; // for the taskbar button's progress
     INITCOMMONCONTROLSEX controls{sizeof controls, ICC_STANDARD_CLASSES};
     InitCommonControlsEx(&controls);
     TForm1 form;

@@ -193,6 +193,13 @@ LRESULT CALLBACK TForm1::WindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM l
 // `hwnd` rather than form_ for the default handling: form_ is cleared at
 // WM_DESTROY, and WM_NCDESTROY still follows.
 LRESULT TForm1::HandleMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+    if (msg == win::TaskbarButtonCreatedMessage()) {
+        // Sent again when the taskbar restarts: the old button is gone.
+        if (auto button = win::TaskbarButtonOf(hwnd)) {
+            progress_ = std::move(button);
+        }
+        return 0;
+    }
     switch (msg) {
     case WM_CREATE:
         return OnCreate();
@@ -338,6 +345,12 @@ LRESULT TForm1::OnDpiChanged(WPARAM wParam, LPARAM lParam) {
                  SWP_NOZORDER | SWP_NOACTIVATE);
     LayOut();
     return 0;
+}
+
+void TForm1::ShowProgress(win::ProgressState state) {
+    if (progress_) {
+        progress_->SetState(state);
+    }
 }
 
 // Closing during a run does not stop it: the window stays, showing the

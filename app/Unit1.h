@@ -3,11 +3,13 @@
 #pragma once
 
 #include "win/ScopedWin.h"
+#include "win/TaskbarProgress.h"
 
 #include <windows.h>
 #include <commctrl.h>
 
 #include <functional>
+#include <memory>
 #include <string>
 
 namespace app {
@@ -59,6 +61,12 @@ class TForm1 {
     RECT Image1Bounds() const { return image1Bounds_; }
     UINT Dpi() const { return dpi_; }
 
+    // Tests record the taskbar progress here; the program takes the taskbar
+    // button once the taskbar announces it.
+    void SetProgressDisplay(std::unique_ptr<win::ProgressDisplay> display) {
+        progress_ = std::move(display);
+    }
+
   private:
     static LRESULT CALLBACK WindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
     LRESULT HandleMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
@@ -72,6 +80,7 @@ class TForm1 {
     LRESULT OnQueryEndSession() const;
     LRESULT OnSetFocus();
     LRESULT OnDestroy();
+    void ShowProgress(win::ProgressState state);
 
     HWND CreateControl(const char* className, DWORD style, int id, const char* text);
     void LayOut();
@@ -93,8 +102,9 @@ class TForm1 {
     win::ScopedBitmap background_;
     win::ScopedFont fonts_[4];
     ScopedImageList arrowImages_;
-    bool running_ = false;       // an upgrade is changing the device
-    bool closeAfterRun_ = false; // the window was closed during the run
+    std::unique_ptr<win::ProgressDisplay> progress_; // null: no taskbar progress
+    bool running_ = false;                           // an upgrade is changing the device
+    bool closeAfterRun_ = false;                     // the window was closed during the run
 };
 
 // The module's main window, while it exists.
@@ -102,13 +112,20 @@ extern TForm1* Form1;
 // The temporary directory of the current run.
 extern std::string TempDirectory;
 
+// What the copy phase tells as it goes; any may be empty.
+struct CopyObserver {
+    std::function<void(const std::string& deviceName)> itemStarted;
+    std::function<void(ULONGLONG totalBytes)> started; // the manifest's items together
+    std::function<void(DWORD bytes)> chunkWritten;
+    std::function<void()> itemFailed;
+};
+
 // The copy phase of a run: reads the manifest into TempDirectory's scratch
-// file (left in place), unpacks each item to the item scratch file, shows
-// its device file name through `showProgress`, copies it over `deviceFolder`
-// and deletes the scratch file. False when any copy failed; the errors of
-// the payload routines pass through.
-bool CopyPayload(const std::string& deviceFolder,
-                 const std::function<void(const std::string&)>& showProgress);
+// file (left in place), unpacks each item to the item scratch file, tells
+// `observer` of it, copies it over `deviceFolder` and deletes the scratch
+// file. False when any copy failed; the errors of the payload routines pass
+// through.
+bool CopyPayload(const std::string& deviceFolder, const CopyObserver& observer);
 
 // Shows the toolkit's error box for an error that escapes a click.
 void ShowException(const std::string& text);

@@ -12,6 +12,7 @@
 #include <cctype>
 #include <exception>
 #include <utility>
+#include <vector>
 
 namespace app {
 
@@ -47,11 +48,15 @@ void TForm1::BitBtn1Click() {
             TForm1& form;
             ~EndOfRun() {
                 form.running_ = false;
+                form.ShowProgress(win::ProgressState::None);
+                win::FlashUntilActive(form.form_);
                 form.EnableButton(true);
             }
         } endOfRun{*this};
         running_ = true;
         const win::RunInProgress session(form_);
+        // Identification and the connection waits: busy, no share known yet.
+        ShowProgress(win::ProgressState::Indeterminate);
         try {
             RunUpgrade();
         } catch (...) {
@@ -91,10 +96,28 @@ void TForm1::RunUpgrade() {
     }
     rapi::CeFindClose(search);
 
-    const bool failed = !CopyPayload(kDeviceFolder, [this](const std::string& deviceName) {
+    ULONGLONG total = 0, done = 0;
+    CopyObserver observer;
+    observer.itemStarted = [this](const std::string& deviceName) {
         SetStatus("Please wait - Copying " + deviceName);
         win::ProcessMessages();
-    });
+    };
+    observer.started = [&](ULONGLONG bytes) {
+        total = bytes;
+        ShowProgress(win::ProgressState::Normal);
+        if (progress_) {
+            progress_->SetValue(0, total);
+        }
+    };
+    observer.chunkWritten = [&](DWORD bytes) {
+        done += bytes;
+        if (progress_) {
+            progress_->SetValue(done, total);
+        }
+    };
+    // The error state stays until the run ends.
+    observer.itemFailed = [this] { ShowProgress(win::ProgressState::Error); };
+    const bool failed = !CopyPayload(kDeviceFolder, observer);
     pda::PdaDisconnect();
     DeleteFileA((TempDirectory + payload::kManifestScratch).c_str());
     if (failed) {
@@ -107,21 +130,35 @@ void TForm1::RunUpgrade() {
     win::ProcessMessages();
 }
 
-bool CopyPayload(const std::string& deviceFolder,
-                 const std::function<void(const std::string&)>& showProgress) {
+bool CopyPayload(const std::string& deviceFolder, const CopyObserver& observer) {
     bool copied = true;
     TempDirectory = payload::GetTempDirectory();
     const std::string itemScratch = TempDirectory + payload::kItemScratch;
+    std::vector<payload::ManifestItem> items;
     for (const std::string& row : payload::LoadManifest(TempDirectory)) {
-        const auto item = payload::ParseManifestRow(row);
-        if (!item) {
-            continue;
+        if (auto item = payload::ParseManifestRow(row)) {
+            items.push_back(std::move(*item));
         }
-        payload::ExtractPayloadItem(item->resourceName, itemScratch);
-        showProgress(item->deviceName);
+    }
+    if (observer.started) {
+        ULONGLONG total = 0;
+        for (const auto& item : items) {
+            total += payload::PayloadItemSize(item.resourceName);
+        }
+        observer.started(total);
+    }
+    for (const auto& item : items) {
+        payload::ExtractPayloadItem(item.resourceName, itemScratch);
+        if (observer.itemStarted) {
+            observer.itemStarted(item.deviceName);
+        }
         // A failed copy does not stop the others.
-        if (!pda::CopyFileToDevice(itemScratch, deviceFolder + "\\" + item->deviceName)) {
+        if (!pda::CopyFileToDevice(itemScratch, deviceFolder + "\\" + item.deviceName,
+                                   observer.chunkWritten)) {
             copied = false;
+            if (observer.itemFailed) {
+                observer.itemFailed();
+            }
         }
         DeleteFileA(itemScratch.c_str());
     }

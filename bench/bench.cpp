@@ -92,8 +92,7 @@ double PayloadBytes(const Workspace& w) {
     double bytes = 0;
     for (const auto& row : payload::LoadManifest(w.temp.string())) {
         if (const auto item = payload::ParseManifestRow(row)) {
-            HRSRC info = FindResourceA(nullptr, item->resourceName.c_str(), "EXEFILE");
-            bytes += info ? SizeofResource(nullptr, info) : 0;
+            bytes += payload::PayloadItemSize(item->resourceName);
         }
     }
     return bytes;
@@ -102,7 +101,7 @@ double PayloadBytes(const Workspace& w) {
 // The tool's copy phase, as a run does it; returns its seconds.
 double TimedCopyPhase(const std::function<void(const std::string&)>& progress) {
     const double start = Now();
-    if (!app::CopyPayload(app::kDeviceFolder, progress)) {
+    if (!app::CopyPayload(app::kDeviceFolder, app::CopyObserver{progress, {}, {}, {}})) {
         std::fprintf(stderr, "bench: a copy failed\n");
         std::exit(1);
     }

@@ -116,6 +116,11 @@ std::string GetTempDirectory() {
                              ShortForm);
 }
 
+unsigned long PayloadItemSize(const std::string& resourceName) {
+    HRSRC info = FindResourceA(nullptr, resourceName.c_str(), kResourceType);
+    return info != nullptr ? SizeofResource(nullptr, info) : 0;
+}
+
 void ExtractPayloadItem(const std::string& resourceName, const std::string& filePath) {
     HRSRC info = FindResourceA(nullptr, resourceName.c_str(), kResourceType);
     HGLOBAL loaded = info != nullptr ? LoadResource(nullptr, info) : nullptr;

@@ -40,6 +40,9 @@ std::string GetTempDirectory();
 std::string TempDirectoryFrom(const std::string& ansi, const std::wstring& wide,
                               const std::function<std::wstring(const std::wstring&)>& shortForm);
 
+// The size of resource `resourceName` (type EXEFILE); 0 when it is missing.
+unsigned long PayloadItemSize(const std::string& resourceName);
+
 // Writes the bytes of resource `resourceName` (type EXEFILE) to `filePath`,
 // replacing any file there.
 void ExtractPayloadItem(const std::string& resourceName, const std::string& filePath);

@@ -2,6 +2,9 @@
 // a desktop file to a device file.
 #pragma once
 
+#include <windows.h>
+
+#include <functional>
 #include <string>
 
 namespace pda {
@@ -21,8 +24,10 @@ void PdaConnect();
 void PdaDisconnect();
 
 // Copies `source` (desktop) over `destination` (device path) in 32000-byte
-// chunks, processing window messages after each. A failed write is shown to
-// the user; every failure returns false.
-bool CopyFileToDevice(const std::string& source, const std::string& destination);
+// chunks, processing window messages after each; `chunkWritten`, if given,
+// hears of each chunk the device took. A failed write is shown to the user;
+// every failure returns false.
+bool CopyFileToDevice(const std::string& source, const std::string& destination,
+                      const std::function<void(DWORD bytes)>& chunkWritten = {});
 
 } // namespace pda

@@ -36,7 +36,8 @@ bool ToDeviceName(const std::string& path, wchar_t* name) {
 
 } // namespace
 
-bool CopyFileToDevice(const std::string& source, const std::string& destination) {
+bool CopyFileToDevice(const std::string& source, const std::string& destination,
+                      const std::function<void(DWORD bytes)>& chunkWritten) {
     const auto buffer = std::make_unique<char[]>(kChunkSize);
     win::ScopedHandle input(CreateFileA(source.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                         OPEN_EXISTING, 0, nullptr));
@@ -72,6 +73,9 @@ bool CopyFileToDevice(const std::string& source, const std::string& destination)
             closeBoth();
             win::ShowMessage(kWriteFailed);
             return false;
+        }
+        if (read > 0 && chunkWritten) {
+            chunkWritten(read);
         }
         win::ProcessMessages();
         if (read == 0) {

@@ -186,6 +186,21 @@ TEST_F(RunSafetyEndToEnd, SecondCopyEndsAtOnceWithoutTouchingTheDevice) {
     EXPECT_EQ(first.WaitForExit(), 0);
 }
 
+// The taskbar announces the button; the program then shows its progress
+// there through ITaskbarList3 (under Wine the calls succeed and show
+// nothing) and the run goes as before.
+TEST_F(RunSafetyEndToEnd, ProgressOnTheTaskbarButtonLeavesTheRunAsBefore) {
+    uidriver::Driver driver;
+    ASSERT_TRUE(driver.Launch(Exe(), Settings())) << driver.error();
+    SendMessageA(driver.Window(), RegisterWindowMessageA("TaskbarButtonCreated"), 0, 0);
+    const auto events = driver.Run();
+    EXPECT_TRUE(Boxes(events).empty());
+    EXPECT_EQ(driver.Status(), "Upgrade Complete");
+    EXPECT_EQ(Installed(), std::size(kDeviceNames));
+    driver.Press();
+    EXPECT_EQ(driver.WaitForExit(), 0);
+}
+
 TEST_F(RunSafetyEndToEnd, SessionCannotEndDuringACopy) {
     uidriver::Driver driver;
     ASSERT_TRUE(driver.Launch(Exe(), Settings())) << driver.error();

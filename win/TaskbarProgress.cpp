@@ -1,0 +1,88 @@
+#include "win/TaskbarProgress.h"
+
+#include <objbase.h>
+#include <shobjidl.h>
+
+namespace win {
+namespace {
+
+void (*g_flashObserver)(HWND) = nullptr;
+
+TBPFLAG FlagOf(ProgressState state) {
+    switch (state) {
+    case ProgressState::Indeterminate:
+        return TBPF_INDETERMINATE;
+    case ProgressState::Normal:
+        return TBPF_NORMAL;
+    case ProgressState::Error:
+        return TBPF_ERROR;
+    case ProgressState::None:
+        break;
+    }
+    return TBPF_NOPROGRESS;
+}
+
+class TaskbarButton : public ProgressDisplay {
+  public:
+    TaskbarButton(HWND window, ITaskbarList3* list) : window_(window), list_(list) {}
+    ~TaskbarButton() override { list_->Release(); }
+    TaskbarButton(const TaskbarButton&) = delete;
+    TaskbarButton& operator=(const TaskbarButton&) = delete;
+
+    void SetState(ProgressState state) override { list_->SetProgressState(window_, FlagOf(state)); }
+    void SetValue(ULONGLONG done, ULONGLONG total) override {
+        list_->SetProgressValue(window_, done, total);
+    }
+
+  private:
+    HWND window_;
+    ITaskbarList3* list_;
+};
+
+} // namespace
+
+UINT TaskbarButtonCreatedMessage() {
+    static const UINT message = RegisterWindowMessageA("TaskbarButtonCreated");
+    return message;
+}
+
+std::unique_ptr<ProgressDisplay> TaskbarButtonOf(HWND window) {
+    ITaskbarList3* list = nullptr;
+    // Windows XP and Vista have no ITaskbarList3: the request fails there.
+    if (window == nullptr ||
+        FAILED(CoCreateInstance(CLSID_TaskbarList, nullptr, CLSCTX_INPROC_SERVER, IID_ITaskbarList3,
+                                reinterpret_cast<void**>(&list)))) {
+        return nullptr;
+    }
+    if (FAILED(list->HrInit())) {
+        list->Release();
+        return nullptr;
+    }
+    return std::make_unique<TaskbarButton>(window, list);
+}
+
+void FlashUntilActive(HWND window) {
+    if (window == nullptr || GetForegroundWindow() == window) {
+        return;
+    }
+    if (g_flashObserver != nullptr) {
+        g_flashObserver(window);
+    }
+    FLASHWINFO flash{sizeof flash, window, FLASHW_ALL | FLASHW_TIMERNOFG, 0, 0};
+    FlashWindowEx(&flash);
+}
+
+void SetFlashObserverForTesting(void (*observer)(HWND window)) {
+    g_flashObserver = observer;
+}
+
+ComApartment::ComApartment()
+    : initialised_(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) {}
+
+ComApartment::~ComApartment() {
+    if (initialised_) {
+        CoUninitialize();
+    }
+}
+
+} // namespace win

@@ -1,0 +1,47 @@
+// Progress on the program's taskbar button (Windows 7 on), and attention at
+// the end of a run: the window itself stays as it is drawn. All optional:
+// where COM, the interface or the taskbar is missing, nothing is shown.
+#pragma once
+
+#include <windows.h>
+
+#include <memory>
+
+namespace win {
+
+enum class ProgressState { None, Indeterminate, Normal, Error };
+
+// Where progress goes; the taskbar button in the program, a recorder in tests.
+class ProgressDisplay {
+  public:
+    virtual ~ProgressDisplay() = default;
+    virtual void SetState(ProgressState state) = 0;
+    virtual void SetValue(ULONGLONG done, ULONGLONG total) = 0;
+};
+
+// The message the taskbar sends a window once its button exists, and again
+// when the taskbar is started anew.
+UINT TaskbarButtonCreatedMessage();
+
+// The taskbar button of `window`, or null where it cannot be had. COM must
+// be initialised on this thread (see ComApartment).
+std::unique_ptr<ProgressDisplay> TaskbarButtonOf(HWND window);
+
+// Flashes the taskbar button of `window` until the user brings it up, when
+// it is not in the foreground. Tests observe it through the observer.
+void FlashUntilActive(HWND window);
+void SetFlashObserverForTesting(void (*observer)(HWND window));
+
+// COM on this thread for the life of the object, when it can be had.
+class ComApartment {
+  public:
+    ComApartment();
+    ~ComApartment();
+    ComApartment(const ComApartment&) = delete;
+    ComApartment& operator=(const ComApartment&) = delete;
+
+  private:
+    bool initialised_;
+};
+
+} // namespace win
