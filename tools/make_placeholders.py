@@ -11,6 +11,10 @@ import struct
 
 FILES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "payload", "Files")
 
+# Every placeholder carries this text (ASCII, or UTF-16LE in the UTF-16
+# settings files), so that scripts/release can refuse to ship one.
+MARK = "VESKO-PAYLOAD-PLACEHOLDER"
+
 
 def noise(size, seed):
     """Deterministic bytes, so that re-running gives identical files."""
@@ -26,8 +30,9 @@ def ce_arm_executable(size):
     """A PE image header for Windows CE on ARM, the rest filler."""
     dos = bytearray(0x80)
     dos[0:2] = b"MZ"
-    struct.pack_into("<I", dos, 0x3C, 0x80)
-    stub = b"Placeholder image: replace with the release build of KestrovaCE.exe\r\n$"
+    struct.pack_into("<I", dos, 0x3C, 0x80)  # e_lfanew: the PE header follows
+    stub = (MARK + ": not KestrovaCE.exe\r\n$").encode("ascii")
+    assert 0x40 + len(stub) <= len(dos), "the DOS stub would push the PE header past e_lfanew"
     dos[0x40:0x40 + len(stub)] = stub
     coff = struct.pack("<4sHHIIIHH", b"PE\0\0", 0x01C0, 1, 0, 0, 0, 0xE0, 0x010F)
     opt = bytearray(0xE0)
@@ -40,6 +45,7 @@ def ce_arm_executable(size):
     section = struct.pack("<8sIIIIIIHHI", b".text", size - 0x400, 0x1000, size - 0x400,
                           0x400, 0, 0, 0, 0, 0x60000020)
     head = bytes(dos) + coff + bytes(opt) + section
+    assert head[0x80:0x84] == b"PE\0\0"
     head += bytes(0x400 - len(head))
     return head + noise(size - len(head), 7)
 
@@ -59,6 +65,7 @@ def crlf_text(size, lines):
 
 
 def parameter_lines(variant):
+    yield "; " + MARK
     n = 0
     while True:
         if n % 40 == 0:
@@ -68,7 +75,7 @@ def parameter_lines(variant):
 
 
 def pointer_lines():
-    yield "; VeskoPointer moving-map pointer shape"
+    yield "; " + MARK + " VeskoPointer moving-map pointer shape"
     for row in range(16):
         yield "".join("#" if abs(col - 7.5) < row / 2.2 else "." for col in range(16))
     while True:
@@ -78,7 +85,7 @@ def pointer_lines():
 def settings(size, prefix):
     """UTF-16LE entries "name,value", each ended by NUL, the last "End End End"."""
     last = "End End End\0".encode("utf-16-le")
-    out = bytearray()
+    out = bytearray((MARK + ",1\0").encode("utf-16-le"))
     n = 0
     while True:
         entry = ("%s%03d,%d\0" % (prefix, n, (n * 13) % 100)).encode("utf-16-le")
