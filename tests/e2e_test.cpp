@@ -39,7 +39,7 @@ TEST_P(EndToEnd, RealProgramAgainstTheSimulatedVk7) {
     }
 
     uidriver::Driver driver;
-    ASSERT_TRUE(driver.Launch((ProgramFolder().parent_path() / "VeskoUpgrade.exe").string(), env))
+    ASSERT_TRUE(driver.Launch(ProductExe(), env))
         << driver.error();
     EXPECT_EQ(driver.Status(), "");
     EXPECT_EQ(driver.ButtonCaption(), "Press to Upgrade");
@@ -132,9 +132,7 @@ class RunSafetyEndToEnd : public ::testing::Test {
         }
         return env;
     }
-    static std::string Exe() {
-        return (ProgramFolder().parent_path() / "VeskoUpgrade.exe").string();
-    }
+    static std::string Exe() { return ProductExe(); }
     std::size_t Installed() const {
         std::size_t n = 0;
         for (const char* name : kDeviceNames) {

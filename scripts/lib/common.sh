@@ -6,7 +6,7 @@ WINE=/usr/lib/wine/wine64
 WINESERVER=/usr/lib/wine/wineserver
 PACKAGES=(cmake make g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev
           g++-mingw-w64-i686-posix mingw-w64-i686-dev wine64 wine32:i386 googletest
-          fonts-wine xvfb xauth imagemagick xdotool)
+          fonts-wine xvfb xauth imagemagick xdotool python3 openssl osslsigncode)
 
 export WINEPREFIX="$ROOT/build/wineprefix"
 export WINEDEBUG=-all

@@ -230,12 +230,22 @@ const char* const kDeviceNames[9] = {
 };
 
 // Test programs live in build/x64/tests.
+std::string ProductExe() {
+    bool set = false;
+    const std::string chosen = GetEnv("VESKO_E2E_EXE", set);
+    return set && !chosen.empty() ? chosen
+                                  : (ProgramFolder().parent_path() / "VeskoUpgrade.exe").string();
+}
+
 fs::path SourceRoot() {
     return ProgramFolder().parent_path().parent_path().parent_path();
 }
 
 fs::path PayloadFile(const std::string& deviceName) {
-    return SourceRoot() / "payload" / "Files" / deviceName;
+    bool set = false;
+    const std::string folder = GetEnv("VESKO_E2E_PAYLOAD", set);
+    return (set && !folder.empty() ? fs::path(folder) : SourceRoot() / "payload" / "Files") /
+           deviceName;
 }
 
 HMODULE NoLibrary(const char*) {

@@ -109,6 +109,9 @@ class BoxCatcher {
 
 // The folder holding the running test program, and the source tree's root.
 fs::path ProgramFolder();
+// The VeskoUpgrade.exe the end-to-end tests drive: VESKO_E2E_EXE when set
+// (a release package's), else the one of this build.
+std::string ProductExe();
 fs::path SourceRoot();
 
 // What the user is shown when a copy fails, and at the end of such a run.
@@ -117,7 +120,8 @@ inline constexpr const char* kCopyError = "There is an Error copying files - mak
                                           "is not running on the Vesko Navigator.";
 
 // The device file names of the release payload, in manifest order, and the
-// payload file behind one of them.
+// payload file behind one of them (in VESKO_E2E_PAYLOAD when set, the
+// folder a release package was built from).
 extern const char* const kDeviceNames[9];
 fs::path PayloadFile(const std::string& deviceName);
 
