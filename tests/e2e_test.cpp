@@ -39,8 +39,7 @@ TEST_P(EndToEnd, RealProgramAgainstTheSimulatedVk7) {
     }
 
     uidriver::Driver driver;
-    ASSERT_TRUE(driver.Launch(ProductExe(), env))
-        << driver.error();
+    ASSERT_TRUE(driver.Launch(ProductExe(), env)) << driver.error();
     EXPECT_EQ(driver.Status(), "");
     EXPECT_EQ(driver.ButtonCaption(), "Press to Upgrade");
     const std::vector<Event> events = driver.Run();
@@ -168,9 +167,10 @@ TEST_F(RunSafetyEndToEnd, SecondCopyEndsAtOnceWithoutTouchingTheDevice) {
             uidriver::Driver second;
             auto env = Settings();
             env.back() = {"VK7SIM_LOG", secondLog.string()};
-            EXPECT_FALSE(second.Launch(Exe(), env, 5000));
+            // A few seconds, with room for a loaded machine's slow start.
+            EXPECT_FALSE(second.Launch(Exe(), env, 15000));
             secondError = second.error();
-            secondExit = second.WaitForExit(5000);
+            secondExit = second.WaitForExit(15000);
         }
     });
     EXPECT_EQ(secondError, "the program ended before its window appeared");

@@ -60,9 +60,11 @@ class FileHolder {
         startup.cb = sizeof startup;
         CreateProcessA(self, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
                        &startup, &process_);
-        WaitForSingleObject(ready_, 10000);
+        // A new Wine process can take seconds to start on a loaded machine.
+        ready = WaitForSingleObject(ready_, 60000) == WAIT_OBJECT_0;
     }
     ~FileHolder() { Release(); }
+    bool ready = false; // the file is held
     void Release() {
         if (process_.hProcess != nullptr) {
             SetEvent(release_);
@@ -155,6 +157,7 @@ TEST_P(FaultMatrix, NothingIsLost) {
         break;
     case Temp::ItemScratchHeldElsewhere:
         holder = std::make_unique<FileHolder>(temp.path() / "8194b.tmp");
+        ASSERT_TRUE(holder->ready) << "the process holding the scratch file did not start";
         break;
     }
     ScopedEnv tmpEnv("TMP", tempDirectory), tempEnv("TEMP", tempDirectory);
