@@ -240,8 +240,8 @@ LRESULT TForm1::OnCreate() {
     constexpr DWORD kLabelStyle = SS_LEFT | SS_NOPREFIX;
     label1_ = CreateControl("Static", kLabelStyle, kLabel1, "Label1");
     label2_ = CreateControl("Static", kLabelStyle, kLabel2, "Vesko Navigator VK7");
-    label3_ =
-        CreateControl("Static", kLabelStyle, kLabel3, "Upgrade Vesko KestrovaCE to version " VESKO_VERSION_TEXT);
+    label3_ = CreateControl("Static", kLabelStyle, kLabel3,
+                            "Upgrade Vesko KestrovaCE to version " VESKO_VERSION_TEXT);
     bitBtn1_ = CreateControl("Button", WS_TABSTOP | BS_DEFPUSHBUTTON, kBitBtn1, "Press to Upgrade");
     if (label1_ == nullptr || label2_ == nullptr || label3_ == nullptr || bitBtn1_ == nullptr) {
         return -1;
