@@ -67,8 +67,9 @@ else
     fail "two releases differ"
 fi
 (cd "$WORK/out1/$name" && sha256sum -c --quiet SHA256SUMS) || fail "SHA256SUMS does not match"
-unzip -Z1 "$WORK/out1/$name.zip" | sort | diff -q - <(printf '%s\n' "$name/README.txt" "$name/SHA256SUMS" "$name/VeskoUpgrade.exe") >/dev/null \
-    || fail "the zip does not hold exactly the program, README.txt and SHA256SUMS"
+python3 -c 'import sys, zipfile; print("\n".join(zipfile.ZipFile(sys.argv[1]).namelist()))' \
+    "$WORK/out1/$name.zip" | diff -q - <(printf '%s\n' "$name/README.txt" "$name/SHA256SUMS" "$name/VeskoUpgrade.exe") >/dev/null \
+    || fail "the zip does not hold exactly the program, README.txt and SHA256SUMS, in that order"
 
 # Signed with a throwaway self-signed certificate, without a time stamp.
 sig="$WORK/sig" && mkdir -p "$sig"
