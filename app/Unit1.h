@@ -120,6 +120,12 @@ struct CopyObserver {
     std::function<void()> itemFailed;
 };
 
+// An observer that shows progress on `display` (if any): Normal at the
+// start, the share of bytes written after each chunk, Error after a failed
+// copy, which stays; `itemStarted` hears of each item.
+CopyObserver ShowingProgressOn(win::ProgressDisplay* display,
+                               std::function<void(const std::string& deviceName)> itemStarted);
+
 // The copy phase of a run: reads the manifest into TempDirectory's scratch
 // file (left in place), unpacks each item to the item scratch file, tells
 // `observer` of it, copies it over `deviceFolder` and deletes the scratch

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cctype>
 #include <exception>
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -96,28 +97,11 @@ void TForm1::RunUpgrade() {
     }
     rapi::CeFindClose(search);
 
-    ULONGLONG total = 0, done = 0;
-    CopyObserver observer;
-    observer.itemStarted = [this](const std::string& deviceName) {
-        SetStatus("Please wait - Copying " + deviceName);
-        win::ProcessMessages();
-    };
-    observer.started = [&](ULONGLONG bytes) {
-        total = bytes;
-        ShowProgress(win::ProgressState::Normal);
-        if (progress_) {
-            progress_->SetValue(0, total);
-        }
-    };
-    observer.chunkWritten = [&](DWORD bytes) {
-        done += bytes;
-        if (progress_) {
-            progress_->SetValue(done, total);
-        }
-    };
-    // The error state stays until the run ends.
-    observer.itemFailed = [this] { ShowProgress(win::ProgressState::Error); };
-    const bool failed = !CopyPayload(kDeviceFolder, observer);
+    const bool failed = !CopyPayload(
+        kDeviceFolder, ShowingProgressOn(progress_.get(), [this](const std::string& deviceName) {
+            SetStatus("Please wait - Copying " + deviceName);
+            win::ProcessMessages();
+        }));
     pda::PdaDisconnect();
     DeleteFileA((TempDirectory + payload::kManifestScratch).c_str());
     if (failed) {
@@ -128,6 +112,29 @@ void TForm1::RunUpgrade() {
     SetButtonCaption("Press to Exit");
     win::Beep(0x40);
     win::ProcessMessages();
+}
+
+CopyObserver ShowingProgressOn(win::ProgressDisplay* display,
+                               std::function<void(const std::string& deviceName)> itemStarted) {
+    if (display == nullptr) {
+        return CopyObserver{std::move(itemStarted), {}, {}, {}};
+    }
+    struct Share {
+        ULONGLONG done = 0, total = 0;
+    };
+    const auto share = std::make_shared<Share>();
+    return CopyObserver{std::move(itemStarted),
+                        [=](ULONGLONG total) {
+                            share->total = total;
+                            display->SetState(win::ProgressState::Normal);
+                            display->SetValue(0, total);
+                        },
+                        [=](DWORD bytes) {
+                            share->done += bytes;
+                            display->SetValue(share->done, share->total);
+                        },
+                        // The error state stays until the run ends.
+                        [=] { display->SetState(win::ProgressState::Error); }};
 }
 
 bool CopyPayload(const std::string& deviceFolder, const CopyObserver& observer) {

@@ -106,22 +106,7 @@ std::unique_ptr<win::ProgressDisplay> g_taskbar;
 // The tool's copy phase, as a run does it, taskbar progress included;
 // returns its seconds.
 double TimedCopyPhase(const std::function<void(const std::string&)>& progress) {
-    ULONGLONG done = 0, total = 0;
-    app::CopyObserver observer{progress,
-                               [&](ULONGLONG bytes) {
-                                   total = bytes;
-                                   if (g_taskbar) {
-                                       g_taskbar->SetState(win::ProgressState::Normal);
-                                       g_taskbar->SetValue(0, total);
-                                   }
-                               },
-                               [&](DWORD bytes) {
-                                   done += bytes;
-                                   if (g_taskbar) {
-                                       g_taskbar->SetValue(done, total);
-                                   }
-                               },
-                               {}};
+    const app::CopyObserver observer = app::ShowingProgressOn(g_taskbar.get(), progress);
     const double start = Now();
     if (!app::CopyPayload(app::kDeviceFolder, observer)) {
         std::fprintf(stderr, "bench: a copy failed\n");
