@@ -1,6 +1,7 @@
 // Program start: the window and its message loop.
-#include "app/Unit1.h"
+#include "app/Program.h"
 
+#include "app/Unit1.h"
 #include "win/Dialogs.h"
 #include "win/ScopedWin.h"
 

@@ -8,7 +8,6 @@
 #include <windows.h>
 #include <commctrl.h>
 
-#include <functional>
 #include <memory>
 #include <string>
 
@@ -27,8 +26,6 @@ inline constexpr int kFormWidth = 412;
 inline constexpr int kFormHeight = 217;
 inline constexpr const char* kFormCaption = "Vesko Navigator Upgrade";
 inline constexpr const char* kFormClass = "TForm1";
-// The application's folder on the device; every payload item goes there.
-inline constexpr const char* kDeviceFolder = "\\ResidentFlash\\VKNAV";
 
 inline void DestroyImageList(HIMAGELIST list) {
     ImageList_Destroy(list);
@@ -39,6 +36,10 @@ using ScopedImageList = win::Scoped<HIMAGELIST, win::NullTraits<HIMAGELIST, Dest
 // than the system's under the window. Null: the platform.
 using DpiSource = UINT (*)(HWND window);
 void SetDpiSourceForTesting(DpiSource source);
+// The same for the work area of the window's monitor (the screen less its
+// taskbars), which Wine does not let a test change.
+using WorkAreaSource = RECT (*)(HWND window);
+void SetWorkAreaSourceForTesting(WorkAreaSource source);
 
 class TForm1 {
   public:
@@ -58,7 +59,6 @@ class TForm1 {
     HWND Label2() const { return label2_; }
     HWND Label3() const { return label3_; }
     HWND BitBtn1() const { return bitBtn1_; }
-    RECT Image1Bounds() const { return image1Bounds_; }
     UINT Dpi() const { return dpi_; }
 
     // Tests record the taskbar progress here; the program takes the taskbar
@@ -71,7 +71,6 @@ class TForm1 {
     static LRESULT CALLBACK WindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
     LRESULT HandleMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
     LRESULT OnCreate();
-    LRESULT OnSize();
     LRESULT OnEraseBackground(HDC dc);
     LRESULT OnCtlColorStatic(HDC dc);
     LRESULT OnCommand(WPARAM wParam);
@@ -83,6 +82,7 @@ class TForm1 {
     void ShowProgress(win::ProgressState state);
 
     HWND CreateControl(const char* className, DWORD style, int id, const char* text);
+    void PlaceOnItsMonitor();
     void LayOut();
     void SetArrow();
     void SetStatus(const std::string& text);
@@ -97,7 +97,6 @@ class TForm1 {
     HWND label2_ = nullptr;
     HWND label3_ = nullptr;
     HWND bitBtn1_ = nullptr;
-    RECT image1Bounds_{};
     UINT dpi_ = USER_DEFAULT_SCREEN_DPI;
     win::ScopedBitmap background_;
     win::ScopedFont fonts_[4];
@@ -109,40 +108,5 @@ class TForm1 {
 
 // The module's main window, while it exists.
 extern TForm1* Form1;
-// The temporary directory of the current run.
-extern std::string TempDirectory;
-
-// What the copy phase tells as it goes; any may be empty.
-struct CopyObserver {
-    std::function<void(const std::string& deviceName)> itemStarted;
-    std::function<void(ULONGLONG totalBytes)> started; // the manifest's items together
-    std::function<void(DWORD bytes)> chunkWritten;
-    std::function<void()> itemFailed;
-};
-
-// An observer that shows progress on `display` (if any): Normal at the
-// start, the share of bytes written after each chunk, Error after a failed
-// copy, which stays; `itemStarted` hears of each item.
-CopyObserver ShowingProgressOn(win::ProgressDisplay* display,
-                               std::function<void(const std::string& deviceName)> itemStarted);
-
-// The copy phase of a run: reads the manifest into TempDirectory's scratch
-// file (left in place), unpacks each item to the item scratch file, tells
-// `observer` of it, copies it over `deviceFolder` and deletes the scratch
-// file. False when any copy failed; the errors of the payload routines pass
-// through.
-bool CopyPayload(const std::string& deviceFolder, const CopyObserver& observer);
-
-// Shows the toolkit's error box for an error that escapes a click.
-void ShowException(const std::string& text);
-// The same for the exception being handled; call only inside a catch block.
-void ShowCurrentException();
-
-// Takes the current directory out of the DLL search order, so that a planted
-// RAPI.DLL there is never loaded in place of the installed one.
-void HardenDllSearch();
-
-// Program start: the window and its message loop; returns the exit code.
-int RunProgram(HINSTANCE instance, int show);
 
 } // namespace app

@@ -1,27 +1,22 @@
 // The upgrade procedure: what the button does.
 #include "app/Unit1.h"
 
+#include "app/CopyPhase.h"
 #include "app/Identify.h"
+#include "app/Vk7.h"
 #include "payload/Payload.h"
 #include "pda/Pda.h"
-#include "rapi/rapi.h"
 #include "win/Dialogs.h"
 #include "win/RunInProgress.h"
 
 #include <algorithm>
 #include <cctype>
 #include <exception>
-#include <memory>
 #include <utility>
 #include <vector>
 
 namespace app {
-
-std::string TempDirectory;
-
 namespace {
-
-constexpr const wchar_t* kApplicationPath = L"\\ResidentFlash\\VKNAV\\KestrovaCE.exe";
 
 std::string UpperCase(std::string text) {
     std::transform(text.begin(), text.end(), text.begin(),
@@ -70,7 +65,7 @@ void TForm1::BitBtn1Click() {
         try {
             std::rethrow_exception(escaped);
         } catch (...) {
-            ShowCurrentException();
+            win::ShowCurrentException();
         }
     }
     if (std::exchange(closeAfterRun_, false)) {
@@ -78,6 +73,8 @@ void TForm1::BitBtn1Click() {
     }
 }
 
+// The road of one run. Each early return leaves the button as it was, so
+// that the user can mend the cause and press again.
 void TForm1::RunUpgrade() {
     if (IdentifyDevice() != kTargetModel) {
         win::ShowInformation("Vesko Navigator not found.", "Information");
@@ -89,87 +86,41 @@ void TForm1::RunUpgrade() {
         Abandon("Cannot connect to Vesko Navigator");
         return;
     }
-    rapi::CE_FIND_DATA found{};
-    const HANDLE search = rapi::CeFindFirstFile(kApplicationPath, &found);
-    if (search == INVALID_HANDLE_VALUE) {
+    // A folder of that name is no application.
+    const std::string application = std::string(kDeviceFolder) + "\\" + kApplicationFile;
+    if (pda::PdaLookUp(application).kind != pda::DeviceEntry::File) {
         Abandon("Cannot find KestrovaCE on the Vesko Navigator");
         return;
     }
-    rapi::CeFindClose(search);
+    TempDirectory = payload::GetTempDirectory();
+    const std::string manifestScratch = TempDirectory + payload::kManifestScratch;
+    const std::vector<payload::ManifestItem> items = ManifestItems(TempDirectory);
+    // Nothing on the device is touched unless every item can be written.
+    if (const auto refusal = RefusalOf(kDeviceFolder, items)) {
+        DeleteFileA(manifestScratch.c_str());
+        Abandon(*refusal);
+        return;
+    }
 
-    const bool failed = !CopyPayload(
-        kDeviceFolder, ShowingProgressOn(progress_.get(), [this](const std::string& deviceName) {
-            SetStatus("Please wait - Copying " + deviceName);
-            win::ProcessMessages();
-        }));
+    const CopyOutcome outcome =
+        CopyPayload(kDeviceFolder, items,
+                    ShowingProgressOn(progress_.get(), [this](const std::string& deviceName) {
+                        SetStatus("Please wait - Copying " + deviceName);
+                        win::ProcessMessages();
+                    }));
     pda::PdaDisconnect();
-    DeleteFileA((TempDirectory + payload::kManifestScratch).c_str());
-    if (failed) {
+    DeleteFileA(manifestScratch.c_str());
+    if (outcome == CopyOutcome::DeviceFull) {
+        win::ShowMessage("There is not enough free space on the Vesko Navigator. Free some space "
+                         "on it, then run the upgrade again.");
+    } else if (outcome == CopyOutcome::Failed) {
         win::ShowMessage("There is an Error copying files - make sure KestrovaCE is not running "
                          "on the Vesko Navigator.");
     }
-    SetStatus(failed ? "Error Copying Files" : "Upgrade Complete");
+    SetStatus(outcome == CopyOutcome::Copied ? "Upgrade Complete" : "Error Copying Files");
     SetButtonCaption("Press to Exit");
     win::Beep(0x40);
     win::ProcessMessages();
-}
-
-CopyObserver ShowingProgressOn(win::ProgressDisplay* display,
-                               std::function<void(const std::string& deviceName)> itemStarted) {
-    if (display == nullptr) {
-        return CopyObserver{std::move(itemStarted), {}, {}, {}};
-    }
-    struct Share {
-        ULONGLONG done = 0, total = 0;
-    };
-    const auto share = std::make_shared<Share>();
-    return CopyObserver{std::move(itemStarted),
-                        [=](ULONGLONG total) {
-                            share->total = total;
-                            display->SetState(win::ProgressState::Normal);
-                            display->SetValue(0, total);
-                        },
-                        [=](DWORD bytes) {
-                            share->done += bytes;
-                            display->SetValue(share->done, share->total);
-                        },
-                        // The error state stays until the run ends.
-                        [=] { display->SetState(win::ProgressState::Error); }};
-}
-
-bool CopyPayload(const std::string& deviceFolder, const CopyObserver& observer) {
-    bool copied = true;
-    TempDirectory = payload::GetTempDirectory();
-    const std::string itemScratch = TempDirectory + payload::kItemScratch;
-    std::vector<payload::ManifestItem> items;
-    for (const std::string& row : payload::LoadManifest(TempDirectory)) {
-        if (auto item = payload::ParseManifestRow(row)) {
-            items.push_back(std::move(*item));
-        }
-    }
-    if (observer.started) {
-        ULONGLONG total = 0;
-        for (const auto& item : items) {
-            total += payload::PayloadItemSize(item.resourceName);
-        }
-        observer.started(total);
-    }
-    for (const auto& item : items) {
-        payload::ExtractPayloadItem(item.resourceName, itemScratch);
-        if (observer.itemStarted) {
-            observer.itemStarted(item.deviceName);
-        }
-        // A failed copy does not stop the others.
-        if (!pda::CopyFileToDevice(itemScratch, deviceFolder + "\\" + item.deviceName,
-                                   observer.chunkWritten)) {
-            copied = false;
-            if (observer.itemFailed) {
-                observer.itemFailed();
-            }
-        }
-        DeleteFileA(itemScratch.c_str());
-    }
-    return copied;
 }
 
 } // namespace app

@@ -1,4 +1,4 @@
-#include "app/Unit1.h"
+#include "app/Program.h"
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show) {
     return app::RunProgram(instance, show);

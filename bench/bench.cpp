@@ -5,7 +5,9 @@
 //
 //   bench.exe [--runs N] [--payload DIR] [--scale-exe PATH]
 //   bench_scale.exe --child      (one copy phase; prints seconds, bytes, growth)
+#include "app/CopyPhase.h"
 #include "app/Unit1.h"
+#include "app/Vk7.h"
 #include "payload/Payload.h"
 #include "pda/Pda.h"
 #include "rapi/rapi.h"
@@ -27,6 +29,9 @@ using testing_support::PrivateCommittedBytes;
 namespace {
 
 constexpr double kLinkSpeed = 1000000.0; // bytes per second
+// A slow link with a round trip per call: 150 KB/s, 3 ms a call.
+constexpr double kSlowLinkSpeed = 150.0 * 1024;
+constexpr double kCallDelay = 0.003;
 
 double Now() {
     static const double frequency = [] {
@@ -78,13 +83,36 @@ struct Workspace {
     }
 };
 
-void Connect(unsigned long long linkSpeed) {
+void Connect(unsigned long long linkSpeed, unsigned callDelayMs = 0) {
     SetEnv("VK7SIM_LINK_BPS", std::to_string(linkSpeed));
+    SetEnv("VK7SIM_CALL_DELAY_MS", std::to_string(callDelayMs));
     pda::PdaConnect(); // the device reads its settings at every connection
     if (!pda::PdaConnected) {
         std::fprintf(stderr, "bench: the simulated device is not reachable (WINEPATH?)\n");
         std::exit(1);
     }
+}
+
+// The Remote API calls the simulated device has answered (CeGetLastError aside).
+unsigned DeviceCalls() {
+    const auto count = reinterpret_cast<unsigned(WINAPI*)()>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("RAPI.DLL"), "SimCalls")));
+    return count != nullptr ? count() : 0;
+}
+
+// The check before the first byte by itself: its seconds and its calls.
+std::pair<double, unsigned> TimedCheck() {
+    app::TempDirectory = payload::GetTempDirectory();
+    const auto items = app::ManifestItems(app::TempDirectory);
+    const unsigned calls = DeviceCalls();
+    const double start = Now();
+    if (app::RefusalOf(app::kDeviceFolder, items)) {
+        std::fprintf(stderr, "bench: the check refused the run\n");
+        std::exit(1);
+    }
+    const double seconds = Now() - start;
+    DeleteFileA((app::TempDirectory + payload::kManifestScratch).c_str());
+    return {seconds, DeviceCalls() - calls};
 }
 
 // The bytes the manifest installs.
@@ -103,12 +131,18 @@ double PayloadBytes(const Workspace& w) {
 const win::ComApartment g_com;
 std::unique_ptr<win::ProgressDisplay> g_taskbar;
 
-// The tool's copy phase, as a run does it, taskbar progress included;
-// returns its seconds.
-double TimedCopyPhase(const std::function<void(const std::string&)>& progress) {
+// The tool's copy phase, as a run does it, taskbar progress included and,
+// with `check`, the check before it; returns its seconds.
+double TimedCopyPhase(const std::function<void(const std::string&)>& progress, bool check = false) {
     const app::CopyObserver observer = app::ShowingProgressOn(g_taskbar.get(), progress);
     const double start = Now();
-    if (!app::CopyPayload(app::kDeviceFolder, observer)) {
+    app::TempDirectory = payload::GetTempDirectory();
+    const auto items = app::ManifestItems(app::TempDirectory);
+    if (check && app::RefusalOf(app::kDeviceFolder, items)) {
+        std::fprintf(stderr, "bench: the check refused the run\n");
+        std::exit(1);
+    }
+    if (app::CopyPayload(app::kDeviceFolder, items, observer) != app::CopyOutcome::Copied) {
         std::fprintf(stderr, "bench: a copy failed\n");
         std::exit(1);
     }
@@ -372,6 +406,43 @@ int main(int argc, char** argv) {
                   worstOverall * 1000, Median(longest) * 1000);
     Report("4. longest WM_NULL round trip", value, worstOverall / chunkTime, "<= 2 chunks",
            worstOverall <= 2 * chunkTime);
+
+    // The check's own cost on that link.
+    {
+        std::vector<double> seconds;
+        unsigned calls = 0;
+        for (int run = 0; run < runs; ++run) {
+            const auto [time, made] = TimedCheck();
+            seconds.push_back(time);
+            calls = made;
+        }
+        std::printf("   the check before the first byte at 1 MB/s: %u calls, %.2f ms\n", calls,
+                    Median(seconds) * 1000);
+    }
+
+    // 6. On a slow link whose every call is a round trip: the run against the
+    // time its bytes and its calls must take, the check's calls counted.
+    // Each run takes half a minute, so at most three.
+    Connect(static_cast<unsigned long long>(kSlowLinkSpeed), 3);
+    {
+        std::vector<double> utilisation, bounds;
+        unsigned calls = 0;
+        for (int run = 0; run < std::min(runs, 3); ++run) {
+            const unsigned before = DeviceCalls();
+            const double seconds = TimedCopyPhase([](const std::string&) {}, true);
+            calls = DeviceCalls() - before;
+            const double bound = bytes / kSlowLinkSpeed + calls * kCallDelay;
+            bounds.push_back(bound);
+            utilisation.push_back(bound / seconds);
+        }
+        const auto [checkTime, checkCalls] = TimedCheck();
+        std::snprintf(value, sizeof value, "%.3f s for %.3f s; %u calls, %u of the check",
+                      Median(bounds) / Median(utilisation), Median(bounds), calls, checkCalls);
+        Report("6. link use, 150 KB/s + 3 ms/call", value, Median(utilisation), ">= 0.97",
+               Median(utilisation) >= 0.97);
+        std::printf("   the check alone on that link: %.1f ms\n", checkTime * 1000);
+    }
+    Connect(0);
 
     // 5. Scale: a program carrying one more item of 256 MB against this
     // program's nine items, each run alike as a child process, alternately.

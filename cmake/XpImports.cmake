@@ -1,14 +1,18 @@
-# Refuses an executable that Windows XP SP3 could not start: one that
-# imports a function from a system DLL that XP lacks, or asks for a newer
-# subsystem version than XP's 5.1.
+# Refuses an executable that Windows XP SP3 might not start: one that
+# imports anything outside the reviewed list LIST (XpImports.txt: each
+# function with its documented minimum Windows), imports by ordinal what the
+# list does not name, or asks for a newer subsystem version than XP's 5.1.
 #
-#   cmake -DEXE=x.exe -DOBJDUMP=objdump -DCC=gcc -DWORK=dir -P XpImports.cmake
+#   cmake -DEXE=x.exe -DLIST=XpImports.txt -DOBJDUMP=objdump -DCC=gcc -DWORK=dir
+#         -P XpImports.cmake
 #
-# System DLL functions: every imported name is compiled into a generated C
-# file that takes its address, with _WIN32_WINNT and WINVER at 0x0501, so the
-# MinGW headers leave every later function undeclared and the compiler names
-# it. msvcrt.dll functions are declared whatever the version, so they are
-# matched against what later msvcrt.dll versions added instead.
+# A second net under the list: every listed name is compiled into a
+# generated C file that takes its address, with _WIN32_WINNT and WINVER at
+# 0x0501, so the MinGW headers leave undeclared any later function they
+# guard and the compiler names it; msvcrt.dll names are matched against what
+# later msvcrt.dll versions added instead. The headers guard many later
+# functions (GetThreadId, RegGetValueW) with nothing, so the list is the
+# check and the headers only a second opinion.
 
 cmake_minimum_required(VERSION 3.21)
 get_filename_component(exe_name "${EXE}" NAME)
@@ -45,6 +49,18 @@ set(crt_later strnlen wcsnlen _mbstrnlen _fseeki64 _ftelli64 _create_locale
     _free_locale _get_current_locale _get_errno _set_errno _get_doserrno
     _set_invalid_parameter_handler _get_invalid_parameter_handler)
 
+# The reviewed list, as "dll:function" (or "dll:#ordinal") entries.
+file(STRINGS "${LIST}" list_lines REGEX "^[A-Za-z0-9_.]+\\.dll[ \t]+[^ \t]+")
+get_filename_component(list_name "${LIST}" NAME)
+set(allowed "")
+foreach(entry IN LISTS list_lines)
+  string(REGEX MATCH "^([^ \t]+)[ \t]+([^ \t]+)" _ "${entry}")
+  string(TOLOWER "${CMAKE_MATCH_1}" entry_dll)
+  list(APPEND allowed "${entry_dll}:${CMAKE_MATCH_2}")
+endforeach()
+set(how_to_add "check its documented minimum Windows version and, if it is Windows XP SP3 or
+  earlier, add it to cmake/${list_name}; otherwise look it up at run time")
+
 set(source "")
 set(names "")
 set(count 0)
@@ -55,11 +71,26 @@ foreach(line IN LISTS lines)
     string(TOLOWER "${CMAKE_MATCH_1}" dll)
     continue()
   endif()
+  if(dll STREQUAL "")
+    continue()
+  endif()
+  # "\t<rva>\t<ordinal>  <none>" rows: imports by ordinal alone.
+  if(line MATCHES "^\t[0-9a-f]+\t +([0-9]+)  <none>$")
+    if(NOT "${dll}:#${CMAKE_MATCH_1}" IN_LIST allowed)
+      refuse("imports ordinal ${CMAKE_MATCH_1} from ${dll} by number, which cmake/${list_name} does not list: ${how_to_add}")
+    endif()
+    set(names "${names};#${CMAKE_MATCH_1}=${dll}")
+    continue()
+  endif()
   # "\t<rva>\t<hint>  <name>" rows of the import tables.
-  if(dll STREQUAL "" OR NOT line MATCHES "^\t[0-9a-f]+\t +[0-9]+  ([A-Za-z_][A-Za-z0-9_]*)$")
+  if(NOT line MATCHES "^\t[0-9a-f]+\t +[0-9]+  ([A-Za-z_][A-Za-z0-9_]*)$")
     continue()
   endif()
   set(name "${CMAKE_MATCH_1}")
+  if(NOT "${dll}:${name}" IN_LIST allowed)
+    refuse("imports ${name} from ${dll}, which cmake/${list_name} does not list: ${how_to_add}")
+    continue()
+  endif()
   if(dll STREQUAL "msvcrt.dll")
     if(name IN_LIST crt_later OR name MATCHES "[a-z0-9]_[sl]$")
       refuse("imports ${name} from msvcrt.dll, which Windows XP SP3's lacks")

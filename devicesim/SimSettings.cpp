@@ -74,7 +74,12 @@ Settings ReadSettings() {
     s.shortWriteAt = static_cast<unsigned>(number(L"VK7SIM_SHORT_WRITE_N", 0));
     s.unplugAtWrite = static_cast<unsigned>(number(L"VK7SIM_UNPLUG_AT_WRITE_N", 0));
     s.failCreateAt = static_cast<unsigned>(number(L"VK7SIM_FAIL_CREATE_N", 0));
+    s.failCallAt = static_cast<unsigned>(number(L"VK7SIM_FAIL_CALL_N", 0));
+    s.unplugAtCall = static_cast<unsigned>(number(L"VK7SIM_UNPLUG_AT_CALL_N", 0));
     s.busyFiles = list(L"VK7SIM_BUSY");
+    s.capacity = static_cast<unsigned long long>(number(L"VK7SIM_CAPACITY", 0));
+    s.freeSpaceFails = number(L"VK7SIM_FREE_SPACE_FAILS", 0) != 0;
+    s.callDelayMs = static_cast<unsigned>(number(L"VK7SIM_CALL_DELAY_MS", 0));
     s.linkBytesPerSecond = static_cast<unsigned long long>(number(L"VK7SIM_LINK_BPS", 0));
     s.logPath = env(L"VK7SIM_LOG");
     s.sourceProbe = env(L"VK7SIM_SOURCE_PROBE");

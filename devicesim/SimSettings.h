@@ -43,7 +43,21 @@ struct Settings {
     unsigned shortWriteAt = 0;
     unsigned unplugAtWrite = 0;
     unsigned failCreateAt = 0;
+    // Counted over every Remote API call but CeGetLastError: the N-th fails
+    // (the device's last error ERROR_GEN_FAILURE), or unplugs the device
+    // (that call and every later one fail until the next connection).
+    unsigned failCallAt = 0;
+    unsigned unplugAtCall = 0;
+    // Files the application holds open: no one else may open them.
     std::vector<std::wstring> busyFiles;
+    // The storage's size in bytes, files taking whole 4096-byte clusters;
+    // a write past it writes what fits and fails with ERROR_DISK_FULL. 0:
+    // the desktop disk's.
+    unsigned long long capacity = 0;
+    bool freeSpaceFails = false; // CeGetDiskFreeSpaceEx fails
+    // How long every Remote API call holds the link, as a real link's round
+    // trip does, beside the time its bytes take.
+    unsigned callDelayMs = 0;
     unsigned long long linkBytesPerSecond = 0; // 0: unthrottled
     std::wstring logPath;
     // A desktop file, a copy's source, whose state every CeWriteFile logs

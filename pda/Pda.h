@@ -4,8 +4,10 @@
 
 #include <windows.h>
 
+#include <cstddef>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace pda {
 
@@ -15,8 +17,6 @@ extern bool PdaConnected;
 inline constexpr unsigned kWaitStepMs = 100;
 inline constexpr int kWaitLimit = 50;
 inline constexpr unsigned kChunkSize = 32000;
-inline constexpr int kMaxDevicePathUnits = 399;
-inline constexpr int kNameBufferUnits = 500; // 1000 bytes; 400 units are ever used
 
 // Starts the Remote API and waits up to 50 x 100 ms for the link; sets
 // PdaConnected. Processes no window messages meanwhile.
@@ -26,8 +26,57 @@ void PdaDisconnect();
 // Copies `source` (desktop) over `destination` (device path) in 32000-byte
 // chunks, processing window messages after each; `chunkWritten`, if given,
 // hears of each chunk the device took. A failed write is shown to the user;
-// every failure returns false.
+// every failure returns false. `writeError`, if given, receives the device's
+// error code for a failed write (CeGetLastError), else 0.
 bool CopyFileToDevice(const std::string& source, const std::string& destination,
-                      const std::function<void(DWORD bytes)>& chunkWritten = {});
+                      const std::function<void(DWORD bytes)>& chunkWritten = {},
+                      DWORD* writeError = nullptr);
+
+// What the device holds at a path, as one CeFindFirstFile tells it.
+struct DeviceEntry {
+    enum Kind {
+        Absent,
+        File,
+        Folder,
+        Unknown, // the search failed for another reason than a missing name
+    } kind = Absent;
+    DWORD attributes = 0;
+    unsigned long long size = 0;
+};
+DeviceEntry PdaLookUp(const std::string& devicePath);
+
+// A file a run is to write: its device path and the size it will have.
+struct PdaTarget {
+    std::string path;
+    unsigned long long newSize = 0;
+};
+
+// Why the targets cannot all be replaced; kind None when they can.
+struct PdaRefusal {
+    enum Kind {
+        None,
+        Held,          // a target is open on the device: the application runs
+        NoRoom,        // `shortfall` bytes more must be free
+        CannotReplace, // targets[target] is a folder, or cannot be opened for writing
+    } kind = None;
+    std::size_t target = 0;
+    unsigned long long shortfall = 0;
+};
+
+// The check before a run writes anything: each target is looked up (a
+// folder refuses), the room is checked where the device tells its free
+// space, and each existing file loses a read-only attribute and is opened
+// for writing, unshared, and closed again. Touches nothing else.
+PdaRefusal PdaCheckTargets(const std::string& folder, const std::vector<PdaTarget>& targets);
+
+// What the file system's rounding may add per file written.
+inline constexpr unsigned long long kRoundingPerFile = 4096;
+
+// The room writing `targets` in order needs on a device that now holds
+// `oldSizes` (0 for a target not there yet): the largest growth after any
+// one of them, plus kRoundingPerFile each. A later target of a name written
+// before (letter case aside) replaces what that one wrote.
+unsigned long long PdaRoomNeeded(const std::vector<PdaTarget>& targets,
+                                 const std::vector<unsigned long long>& oldSizes);
 
 } // namespace pda

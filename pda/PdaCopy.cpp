@@ -1,5 +1,7 @@
 #include "pda/Pda.h"
 
+#include "pda/DeviceName.h"
+
 #include "rapi/rapi.h"
 #include "win/Dialogs.h"
 #include "win/FaultInjection.h"
@@ -19,25 +21,13 @@ using ScopedDeviceFile = win::Scoped<HANDLE, DeviceFileTraits>;
 
 constexpr const char* kWriteFailed = "Cannot write to Destination file";
 
-// The device path as zero-terminated UTF-16 of at most 399 units; false when
-// it does not fit, so that nothing is sent under a wrong name.
-bool ToDeviceName(const std::string& path, wchar_t* name) {
-    int units = 0;
-    if (!path.empty()) {
-        units = MultiByteToWideChar(CP_ACP, 0, path.data(), static_cast<int>(path.size()), name,
-                                    kMaxDevicePathUnits);
-        if (units == 0) {
-            return false;
-        }
-    }
-    name[units] = L'\0';
-    return true;
-}
-
 } // namespace
 
 bool CopyFileToDevice(const std::string& source, const std::string& destination,
-                      const std::function<void(DWORD bytes)>& chunkWritten) {
+                      const std::function<void(DWORD bytes)>& chunkWritten, DWORD* writeError) {
+    if (writeError != nullptr) {
+        *writeError = 0;
+    }
     const auto buffer = std::make_unique<char[]>(kChunkSize);
     win::ScopedHandle input(CreateFileA(source.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                         OPEN_EXISTING, 0, nullptr));
@@ -53,7 +43,8 @@ bool CopyFileToDevice(const std::string& source, const std::string& destination,
     if (!output) {
         return false;
     }
-    // The source is closed before the device file, on every path.
+    // The scratch file is let go first: the device file's close is a round
+    // trip over the link that may take long or fail.
     const auto closeBoth = [&] {
         input.reset();
         output.reset();
@@ -66,10 +57,16 @@ bool CopyFileToDevice(const std::string& source, const std::string& destination,
             closeBoth();
             return false;
         }
-        // The last pass writes 0 bytes. A short count is a failed write too.
+        // One write per read, so the empty read at the end of the file gives
+        // a write of 0 bytes, which the device takes as a no-op. A short
+        // count is a failed write too.
         DWORD written = 0;
         if (!rapi::CeWriteFile(output.get(), buffer.get(), read, &written, nullptr) ||
             written != read) {
+            // Asked before the close, which is a call of its own.
+            if (writeError != nullptr) {
+                *writeError = rapi::CeGetLastError();
+            }
             closeBoth();
             win::ShowMessage(kWriteFailed);
             return false;

@@ -55,5 +55,9 @@ using PfnCeWriteFile = BOOL(WINAPI*)(HANDLE, LPCVOID, DWORD, LPDWORD, LPOVERLAPP
 using PfnCeCloseHandle = BOOL(WINAPI*)(HANDLE);
 using PfnCeGetDesktopDeviceCaps = INT(WINAPI*)(INT);
 using PfnCeGetVersionEx = BOOL(WINAPI*)(CEOSVERSIONINFO*);
+using PfnCeSetFileAttributes = BOOL(WINAPI*)(LPCWSTR, DWORD);
+using PfnCeGetLastError = DWORD(WINAPI*)();
+using PfnCeGetDiskFreeSpaceEx = BOOL(WINAPI*)(LPCWSTR, ULARGE_INTEGER*, ULARGE_INTEGER*,
+                                              ULARGE_INTEGER*);
 
 } // namespace rapi

@@ -17,6 +17,7 @@ struct Binding {
     Loader loader{LoadByName, LookUp};
     HMODULE library = nullptr;
     std::array<FARPROC, kEntryPointNames.size()> entry{};
+    FARPROC diskFreeSpace = nullptr; // kDiskFreeSpaceName, outside the table
 };
 
 Binding& binding() {
@@ -52,7 +53,7 @@ Loader ProductionLoader() {
 }
 
 void ResetForTesting(const Loader& loader) {
-    binding() = Binding{loader, nullptr, {}};
+    binding() = Binding{loader, nullptr, {}, nullptr};
 }
 
 bool LoadRapi() {
@@ -69,7 +70,24 @@ bool LoadRapi() {
     for (std::size_t i = 0; i < kEntryPointNames.size(); ++i) {
         b.entry[i] = b.loader.lookup(library, std::string(kEntryPointNames[i]).c_str());
     }
+    b.diskFreeSpace = b.loader.lookup(library, std::string(kDiskFreeSpaceName).c_str());
     return true;
+}
+
+bool HasEntryPoint(std::string_view name) {
+    if (!LoadRapi()) {
+        return false;
+    }
+    const Binding& b = binding();
+    if (name == kDiskFreeSpaceName) {
+        return b.diskFreeSpace != nullptr;
+    }
+    for (std::size_t i = 0; i < kEntryPointNames.size(); ++i) {
+        if (kEntryPointNames[i] == name) {
+            return b.entry[i] != nullptr;
+        }
+    }
+    return false;
 }
 
 HRESULT CeRapiInitEx(RAPIINIT* init) {
@@ -117,6 +135,26 @@ INT CeGetDesktopDeviceCaps(INT index) {
 BOOL CeGetVersionEx(CEOSVERSIONINFO* info) {
     auto f = RAPI_BOUND(CeGetVersionEx);
     return f ? f(info) : FALSE;
+}
+
+BOOL CeSetFileAttributes(LPCWSTR path, DWORD attributes) {
+    auto f = RAPI_BOUND(CeSetFileAttributes);
+    return f ? f(path, attributes) : FALSE;
+}
+
+DWORD CeGetLastError() {
+    auto f = RAPI_BOUND(CeGetLastError);
+    return f ? f() : kFallback;
+}
+
+BOOL CeGetDiskFreeSpaceEx(LPCWSTR folder, ULARGE_INTEGER* freeToCaller, ULARGE_INTEGER* total,
+                          ULARGE_INTEGER* totalFree) {
+    if (!LoadRapi() || binding().diskFreeSpace == nullptr) {
+        return FALSE;
+    }
+    const auto f =
+        reinterpret_cast<PfnCeGetDiskFreeSpaceEx>(reinterpret_cast<void*>(binding().diskFreeSpace));
+    return f(folder, freeToCaller, total, totalFree);
 }
 
 } // namespace rapi

@@ -10,6 +10,10 @@
 
 namespace rapi {
 
+// The library's whole interface is looked up at its one load, not only the
+// names the wrappers call: a wrapper added later finds its entry point bound
+// with no change to the binding, and the lookups cost nothing after the
+// first call.
 inline constexpr std::array<std::string_view, 64> kEntryPointNames = {
     "CeRapiInit",
     "CeRapiInitEx",
@@ -77,6 +81,10 @@ inline constexpr std::array<std::string_view, 64> kEntryPointNames = {
     "CeRapiInvoke",
 };
 
+// Looked up after the 64 names, whose table and order stay as they are: the
+// free space on the device, which the check before a run asks for.
+inline constexpr std::string_view kDiskFreeSpaceName = "CeGetDiskFreeSpaceEx";
+
 // Values a wrapper returns when its library or entry point is missing. The
 // 65535 is a plain number, not the invalid handle -1.
 inline constexpr DWORD kFallback = 65535;
@@ -84,6 +92,11 @@ inline const HANDLE kFallbackHandle = reinterpret_cast<HANDLE>(static_cast<UINT_
 
 // True once the library is loaded; a failed load is tried again next call.
 bool LoadRapi();
+
+// Whether the library is loaded and exports `name` (one of the names
+// above). A wrapper whose entry point is missing answers its fallback, which
+// a caller must not take for the device's answer.
+bool HasEntryPoint(std::string_view name);
 
 HRESULT CeRapiInitEx(RAPIINIT* init);
 HRESULT CeRapiUninit();
@@ -96,6 +109,10 @@ BOOL CeWriteFile(HANDLE file, LPCVOID buffer, DWORD count, LPDWORD written,
 BOOL CeCloseHandle(HANDLE file);
 INT CeGetDesktopDeviceCaps(INT index);
 BOOL CeGetVersionEx(CEOSVERSIONINFO* info);
+BOOL CeSetFileAttributes(LPCWSTR path, DWORD attributes);
+DWORD CeGetLastError();
+BOOL CeGetDiskFreeSpaceEx(LPCWSTR folder, ULARGE_INTEGER* freeToCaller, ULARGE_INTEGER* total,
+                          ULARGE_INTEGER* totalFree);
 
 // How the library is found and bound; tests put their own in place.
 struct Loader {

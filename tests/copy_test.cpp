@@ -106,7 +106,7 @@ TEST_F(Copy, WithoutTheLibraryTheFirstWriteFails) {
     EXPECT_FALSE(pda::CopyFileToDevice(Source("abc"), "\\copy.bin"));
     ASSERT_EQ(boxes.boxes().size(), 1u);
     EXPECT_EQ(boxes.boxes()[0].text, "Cannot write to Destination file");
-    EXPECT_EQ(boxes.boxes()[0].caption, "copy_test");
+    EXPECT_EQ(boxes.boxes()[0].caption, ProgramName());
     EXPECT_EQ(boxes.boxes()[0].icon, "none");
     rapi::ResetForTesting(rapi::ProductionLoader());
 }
@@ -128,11 +128,36 @@ TEST_F(Copy, WriteFaultAtTheSecondChunkKeepsTheFirst) {
             CloseHandle(h);
         }
     };
-    EXPECT_FALSE(pda::CopyFileToDevice(source, "\\copy.bin"));
+    DWORD writeError = 0;
+    EXPECT_FALSE(pda::CopyFileToDevice(source, "\\copy.bin", {}, &writeError));
     EXPECT_EQ(boxes.texts(), std::vector<std::string>{"Cannot write to Destination file"});
     EXPECT_EQ(ReadFileBytes(OnDevice("copy.bin")), bytes.substr(0, 32000));
     EXPECT_EQ(deviceHandlesAtBox, 0);
     EXPECT_FALSE(sourceOpenAtBox);
+    EXPECT_EQ(writeError, static_cast<DWORD>(ERROR_WRITE_FAULT));
+}
+
+// The device's error for a failed write reaches the caller, which stops at
+// a full device; a copy that succeeds reports none.
+TEST_F(Copy, ReportsTheDevicesErrorForAFailedWrite) {
+    const std::string source = Source(Pattern(70000));
+    const struct {
+        const char* what;
+        const char* capacity;
+        bool copied;
+        DWORD error;
+    } rows[] = {
+        {"room enough", "", true, 0},
+        {"the device fills up", "40960", false, ERROR_DISK_FULL},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        ScopedEnv capacity("VK7SIM_CAPACITY", row.capacity);
+        pda::PdaConnect();
+        DWORD writeError = 12345;
+        EXPECT_EQ(pda::CopyFileToDevice(source, "\\copy.bin", {}, &writeError), row.copied);
+        EXPECT_EQ(writeError, row.error);
+    }
 }
 
 // The device file: written, shared for reading, replacing any old file, no
@@ -272,6 +297,41 @@ TEST_F(Copy, RepeatedCopiesLeakNoHandle) {
         ASSERT_EQ(SimOpenHandles(), 0);
     }
     EXPECT_LE(ProbeHandleValue(), before);
+}
+
+} // namespace
+
+namespace {
+
+// The room a run needs: the most the device's use grows at any point of the
+// copy, in manifest order, plus a cluster for each file.
+TEST(RoomNeeded, LargestGrowthAlongTheWayPlusAClusterEach) {
+    using Target = pda::PdaTarget;
+    const struct {
+        const char* what;
+        std::vector<Target> targets;
+        std::vector<unsigned long long> oldSizes;
+        unsigned long long expected;
+    } rows[] = {
+        {"nothing to write", {}, {}, 0},
+        {"new files add up", {{"\\a", 1000}, {"\\b", 500}}, {0, 0}, 1500 + 2 * 4096},
+        {"a shrinking file first frees room for the next",
+         {{"\\a", 100}, {"\\b", 900}},
+         {1000, 0},
+         0 + 2 * 4096},
+        {"the peak is mid-way, not at the end",
+         {{"\\a", 3000}, {"\\b", 0}},
+         {1000, 2500},
+         2000 + 2 * 4096},
+        {"every file shrinks", {{"\\a", 10}, {"\\b", 20}}, {100, 200}, 2 * 4096},
+        {"a later row of the same name replaces the earlier one's bytes",
+         {{"\\A", 5000}, {"\\a", 1000}},
+         {0, 0},
+         5000 + 2 * 4096},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(pda::PdaRoomNeeded(row.targets, row.oldSizes), row.expected) << row.what;
+    }
 }
 
 } // namespace

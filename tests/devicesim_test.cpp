@@ -25,6 +25,16 @@ struct Sim {
     PfnCeGetDesktopDeviceCaps caps = get<PfnCeGetDesktopDeviceCaps>("CeGetDesktopDeviceCaps");
     PfnCeGetVersionEx version = get<PfnCeGetVersionEx>("CeGetVersionEx");
     DWORD(WINAPI* lastError)() = get<DWORD(WINAPI*)()>("CeGetLastError");
+    PfnCeSetFileAttributes setAttributes = get<PfnCeSetFileAttributes>("CeSetFileAttributes");
+    DWORD(WINAPI* attributesOf)(LPCWSTR) = get<DWORD(WINAPI*)(LPCWSTR)>("CeGetFileAttributes");
+    PfnCeGetDiskFreeSpaceEx diskFree = get<PfnCeGetDiskFreeSpaceEx>("CeGetDiskFreeSpaceEx");
+
+    // Free bytes for the caller, or -1 when the device does not tell.
+    long long freeSpace() const {
+        ULARGE_INTEGER caller{}, total{}, free{};
+        return diskFree(L"\\", &caller, &total, &free) ? static_cast<long long>(caller.QuadPart)
+                                                       : -1;
+    }
 
     // Connects and reports whether the link came up within `waitMs`.
     bool connect(DWORD waitMs = 1000, HRESULT* result = nullptr) const {
@@ -291,6 +301,81 @@ TEST_F(DeviceSim, BusyFilesCannotBeOpened) {
     sim.close(free);
 }
 
+// Files take whole 4096-byte clusters of the capacity; a write that does not
+// fit writes what does and fails as a full device, and replacing a file
+// gives its room back first.
+TEST_F(DeviceSim, CapacityFillsWithTheFilesAndFreesWithThem) {
+    ScopedEnv capacity("VK7SIM_CAPACITY", "12288");
+    ASSERT_TRUE(sim.connect());
+    EXPECT_EQ(sim.freeSpace(), 12288);
+    HANDLE a = sim.open(L"\\a.bin");
+    EXPECT_TRUE(sim.put(a, std::string(5000, 'a')));
+    EXPECT_EQ(sim.freeSpace(), 4096);
+    const HANDLE b = sim.open(L"\\b.bin");
+    DWORD written = 0;
+    EXPECT_FALSE(sim.put(b, std::string(5000, 'b'), &written));
+    EXPECT_EQ(written, 4096u);
+    EXPECT_EQ(sim.lastError(), static_cast<DWORD>(ERROR_DISK_FULL));
+    EXPECT_EQ(sim.freeSpace(), 0);
+    sim.close(a);
+    a = sim.open(L"\\a.bin"); // CREATE_ALWAYS: emptied
+    EXPECT_EQ(sim.freeSpace(), 8192);
+    EXPECT_TRUE(sim.put(b, "more"));
+    sim.close(a);
+    sim.close(b);
+    EXPECT_EQ(ReadFileBytes(device.root() / "b.bin"), std::string(4096, 'b') + "more");
+    ScopedEnv untold("VK7SIM_FREE_SPACE_FAILS", "1");
+    ASSERT_TRUE(sim.connect());
+    EXPECT_EQ(sim.freeSpace(), -1);
+}
+
+// A read-only file and a folder refuse writing; attributes go to the file.
+TEST_F(DeviceSim, ReadOnlyFilesAndFoldersRefuseWriting) {
+    WriteFileBytes(device.root() / "ro.bin", "kept");
+    std::filesystem::create_directories(device.root() / "dir.bin");
+    ASSERT_TRUE(sim.connect());
+    EXPECT_TRUE(sim.setAttributes(L"\\ro.bin", FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_ARCHIVE));
+    EXPECT_EQ(sim.attributesOf(L"\\ro.bin"),
+              static_cast<DWORD>(FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_ARCHIVE));
+    for (const wchar_t* path : {L"\\ro.bin", L"\\dir.bin"}) {
+        EXPECT_EQ(sim.open(path), INVALID_HANDLE_VALUE);
+        EXPECT_EQ(sim.lastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    }
+    EXPECT_EQ(ReadFileBytes(device.root() / "ro.bin"), "kept");
+    EXPECT_TRUE(sim.setAttributes(L"\\ro.bin", FILE_ATTRIBUTE_NORMAL));
+    const HANDLE h = sim.open(L"\\ro.bin");
+    EXPECT_NE(h, INVALID_HANDLE_VALUE);
+    sim.close(h);
+}
+
+// Every Remote API call counts: the N-th fails by itself, or unplugs the
+// device until the next connection.
+TEST_F(DeviceSim, NthCallFaultsCountEveryCall) {
+    const struct {
+        const char* setting;
+        std::vector<bool> writesSucceed; // calls 3 to 5, after CeRapiInitEx and CeCreateFile
+    } rows[] = {
+        {"VK7SIM_FAIL_CALL_N", {false, true, true}},
+        {"VK7SIM_UNPLUG_AT_CALL_N", {false, false, false}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.setting);
+        SimReset();
+        ScopedEnv fault(row.setting, "3");
+        ASSERT_TRUE(sim.connect());
+        const HANDLE a = sim.open(L"\\a.bin");
+        const std::vector<bool> done = {sim.put(a, "a") != FALSE, sim.put(a, "b") != FALSE,
+                                        sim.put(a, "c") != FALSE};
+        EXPECT_EQ(done, row.writesSucceed);
+        sim.close(a);
+        sim.uninit();
+    }
+    ASSERT_TRUE(sim.connect()); // plugged in again
+    const HANDLE b = sim.open(L"\\b.bin");
+    EXPECT_TRUE(sim.put(b, "b"));
+    sim.close(b);
+}
+
 TEST_F(DeviceSim, LinkSpeedHoldsWritesForTheirTransferTime) {
     const std::string bytes(20000, 'x');
     ScopedEnv speed("VK7SIM_LINK_BPS", "100000");
@@ -302,6 +387,15 @@ TEST_F(DeviceSim, LinkSpeedHoldsWritesForTheirTransferTime) {
     // 40000 bytes at 100000 bytes per second take at least 0.4 s.
     EXPECT_GE(GetTickCount64() - start, 390u);
     sim.close(a);
+    // A round trip per call on top: 20 calls at 20 ms take at least 0.4 s.
+    ScopedEnv perCall("VK7SIM_CALL_DELAY_MS", "20");
+    ScopedEnv unthrottled("VK7SIM_LINK_BPS", "");
+    ASSERT_TRUE(sim.connect());
+    const ULONGLONG calls = GetTickCount64();
+    for (int i = 0; i < 20; ++i) {
+        sim.caps(kVertRes);
+    }
+    EXPECT_GE(GetTickCount64() - calls, 390u);
 }
 
 TEST_F(DeviceSim, CallLogRecordsEveryCall) {

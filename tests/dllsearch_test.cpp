@@ -1,6 +1,6 @@
 // A RAPI.DLL planted in the current directory must not stand in for the
 // installed library.
-#include "app/Unit1.h"
+#include "app/Program.h"
 #include "rapi/rapi.h"
 #include "support/TestSupport.h"
 

@@ -20,7 +20,28 @@ std::string Old(const std::string& name) {
 }
 
 enum class Temp { Normal, Missing, AFile, Long, ItemScratchHeldElsewhere };
-enum class Library { Full, Partial, None };
+// NoSearch: the full library without CeFindFirstFile, its CeFindClose counted.
+enum class Library { Full, Partial, None, NoSearch };
+// What the device holds beside the old files; undone for the repairing run.
+enum class Condition { None, ApplicationReadOnly, FolderForSettingsFile, FolderForApplication };
+
+unsigned g_searchCloses = 0;
+BOOL WINAPI CountedFindClose(HANDLE) {
+    ++g_searchCloses;
+    return TRUE;
+}
+FARPROC WithoutSearch(HMODULE module, const char* name) {
+    if (std::strcmp(name, "CeFindFirstFile") == 0) {
+        return nullptr;
+    }
+    if (std::strcmp(name, "CeFindClose") == 0) {
+        return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(CountedFindClose));
+    }
+    return LookUp(module, name);
+}
+HMODULE ProductionLoad(const char* name) {
+    return LoadLibraryA(name);
+}
 
 struct Row {
     const char* name;
@@ -33,6 +54,9 @@ struct Row {
     std::vector<std::string> installed; // device files that must be the whole new file
     std::string faulted;                // the one file whose copy is reported failed, if any
     bool manifestScratchLeft;
+    Condition condition = Condition::None;
+    bool untouched = false; // the device folder byte for byte as before
+    bool repairs = false;   // a run once the cause is gone completes
 };
 
 void PrintTo(const Row& row, std::ostream* os) {
@@ -109,6 +133,10 @@ class FaultMatrix : public FormFixture, public ::testing::WithParamInterface<Row
     void Restore() {
         pda::PdaDisconnect();
         for (const char* name : kDeviceNames) {
+            SetFileAttributesW((device.appFolder() / name).wstring().c_str(),
+                               FILE_ATTRIBUTE_NORMAL);
+            std::error_code ignored;
+            fs::remove_all(device.appFolder() / name, ignored);
             WriteFileBytes(device.appFolder() / name, Old(name));
         }
         SetWindowTextA(form.BitBtn1(), "Press to Upgrade");
@@ -120,6 +148,40 @@ class FaultMatrix : public FormFixture, public ::testing::WithParamInterface<Row
         SendMessageA(form.Handle(), WM_COMMAND, MAKEWPARAM(app::kBitBtn1, BN_CLICKED),
                      reinterpret_cast<LPARAM>(form.BitBtn1()));
     }
+    static bool IsFolder(const std::string& name, Condition condition) {
+        return (condition == Condition::FolderForSettingsFile && name == kSettings) ||
+               (condition == Condition::FolderForApplication && name == kApplication);
+    }
+    void Arrange(Condition condition) const {
+        const fs::path app = device.appFolder();
+        switch (condition) {
+        case Condition::None:
+            break;
+        case Condition::ApplicationReadOnly:
+            SetFileAttributesW((app / kApplication).wstring().c_str(), FILE_ATTRIBUTE_READONLY);
+            break;
+        case Condition::FolderForSettingsFile:
+        case Condition::FolderForApplication: {
+            const fs::path folder =
+                app / (condition == Condition::FolderForSettingsFile ? kSettings : kApplication);
+            fs::remove(folder);
+            fs::create_directories(folder / "inside");
+            WriteFileBytes(folder / "inside" / "note.txt", "the user's");
+            break;
+        }
+        }
+    }
+    void Undo(Condition condition) const {
+        if (condition == Condition::FolderForSettingsFile ||
+            condition == Condition::FolderForApplication) {
+            const std::string name =
+                condition == Condition::FolderForSettingsFile ? kSettings : kApplication;
+            fs::remove_all(device.appFolder() / name);
+            WriteFileBytes(device.appFolder() / name, Old(name));
+        }
+    }
+    static constexpr const char* kApplication = "KestrovaCE.exe";
+    static constexpr const char* kSettings = "Kestrova1.def";
 };
 
 // Whether `file` can be opened with no sharing: nobody holds it.
@@ -161,11 +223,17 @@ TEST_P(FaultMatrix, NothingIsLost) {
         break;
     }
     ScopedEnv tmpEnv("TMP", tempDirectory), tempEnv("TEMP", tempDirectory);
-    if (row.library == Library::None) {
-        rapi::ResetForTesting(rapi::Loader{NoLibrary, LookUp});
-    } else if (row.library == Library::Partial) {
-        rapi::ResetForTesting(rapi::Loader{PartialLibrary, LookUp});
-    }
+    const auto useLibrary = [&] {
+        if (row.library == Library::None) {
+            rapi::ResetForTesting(rapi::Loader{NoLibrary, LookUp});
+        } else if (row.library == Library::Partial) {
+            rapi::ResetForTesting(rapi::Loader{PartialLibrary, LookUp});
+        } else if (row.library == Library::NoSearch) {
+            rapi::ResetForTesting(rapi::Loader{ProductionLoad, WithoutSearch});
+        }
+    };
+    useLibrary();
+    Arrange(row.condition);
 
     // A first run sets up what a process sets up once (libraries, the first
     // message box); leaks show against the second.
@@ -174,6 +242,9 @@ TEST_P(FaultMatrix, NothingIsLost) {
         Click();
         Restore();
     }
+    Arrange(row.condition); // the warm-up run may have changed it
+    g_searchCloses = 0;
+    const auto before = Snapshot(device.appFolder());
     const auto probeBefore = ProbeHandleValue();
     BoxCatcher caught;
     Click();
@@ -183,6 +254,7 @@ TEST_P(FaultMatrix, NothingIsLost) {
     pda::PdaDisconnect();
     rapi::ResetForTesting(rapi::ProductionLoader());
     const auto probeAfter = ProbeHandleValue();
+    EXPECT_EQ(g_searchCloses, 0u); // no search was ever opened to close
 
     // What the user saw, in order, and the window afterwards.
     const auto texts = caught.texts();
@@ -194,9 +266,15 @@ TEST_P(FaultMatrix, NothingIsLost) {
     EXPECT_EQ(Caption(), row.caption);
     EXPECT_TRUE(Enabled());
 
+    if (row.untouched) {
+        EXPECT_EQ(Snapshot(device.appFolder()), before);
+    }
     // Every device file is the old one, the whole new one, or the one whose
     // failure the user was told of.
     for (const char* name : kDeviceNames) {
+        if (IsFolder(name, row.condition)) {
+            continue;
+        }
         SCOPED_TRACE(name);
         const std::string now = ReadFileBytes(device.appFolder() / name);
         const bool isNew = now == ReadFileBytes(PayloadFile(name));
@@ -226,6 +304,20 @@ TEST_P(FaultMatrix, NothingIsLost) {
 
     EXPECT_EQ(deviceHandles, 0);
     EXPECT_LE(probeAfter, probeBefore);
+
+    if (row.repairs) {
+        env.clear();
+        Undo(row.condition);
+        BoxCatcher repairing;
+        SetWindowTextA(form.BitBtn1(), "Press to Upgrade");
+        Click();
+        EXPECT_TRUE(repairing.texts().empty()) << repairing.texts().front();
+        EXPECT_EQ(Status(), "Upgrade Complete");
+        for (const char* name : kDeviceNames) {
+            EXPECT_EQ(ReadFileBytes(device.appFolder() / name), ReadFileBytes(PayloadFile(name)))
+                << name;
+        }
+    }
 }
 
 std::vector<std::string> AllBut(const std::vector<std::string>& excluded) {
@@ -236,6 +328,21 @@ std::vector<std::string> AllBut(const std::vector<std::string>& excluded) {
         }
     }
     return names;
+}
+
+// A device with 100 KB free beside the old files, one cluster each.
+constexpr unsigned long long kCluster = 4096;
+constexpr unsigned long long kNearlyFull = 9 * kCluster + 100 * 1024;
+
+// The KB a run is short of on a device of `capacity`: the room it needs is
+// the payload less the old files (every item grows), plus a cluster each.
+unsigned long long ShortfallKb(unsigned long long capacity) {
+    unsigned long long needed = 9 * kCluster;
+    for (const char* name : kDeviceNames) {
+        needed += fs::file_size(PayloadFile(name)) - Old(name).size();
+    }
+    const unsigned long long free = capacity - 9 * kCluster;
+    return (needed - free + 1023) / 1024;
 }
 
 const std::string kFirst = "KestrovaCE.exe";                    // 2125824 bytes: 67 chunks
@@ -277,16 +384,66 @@ std::vector<Row> Rows() {
                     {kFirst, "Vesko-Plinto-4.par1"},
                     "Vesko-Plinto-4-UTM.par1",
                     false});
-    rows.push_back({"ApplicationRunning",
-                    {{"VK7SIM_BUSY", "KestrovaCE.exe"}},
+    // The check before the first byte: a refused run leaves the device as it
+    // was and the button as it was, and once the cause is gone a run repairs.
+    const auto refused =
+        [&](const char* name, std::vector<std::pair<std::string, std::string>> settings,
+            Condition condition, std::string box, Library library = Library::Full) {
+            Row row{name,
+                    std::move(settings),
+                    Temp::Normal,
+                    library,
+                    {std::move(box)},
+                    "",
+                    "Press to Upgrade",
+                    none,
+                    "",
+                    false,
+                    condition,
+                    true,
+                    true};
+            return row;
+        };
+    rows.push_back(refused("ApplicationRunning", {{"VK7SIM_BUSY", "KestrovaCE.exe"}},
+                           Condition::None, kRunning));
+    rows.push_back(refused("SettingsFileHeldOpen", {{"VK7SIM_BUSY", "Kestrova2.def"}},
+                           Condition::None, kRunning));
+    rows.push_back(refused("StorageNearlyFull", {{"VK7SIM_CAPACITY", std::to_string(kNearlyFull)}},
+                           Condition::None, NoRoom(ShortfallKb(kNearlyFull))));
+    rows.push_back(refused("FolderInASettingsFilesPlace", {}, Condition::FolderForSettingsFile,
+                           CannotReplace("Kestrova1.def")));
+    rows.push_back(refused("FolderInTheApplicationsPlace", {}, Condition::FolderForApplication,
+                           kNotInstalled));
+    rows.push_back(
+        refused("LibraryWithoutTheSearch", {}, Condition::None, kNotInstalled, Library::NoSearch));
+    rows.back().repairs = false; // the library stays as it is
+    rows.push_back({"ReadOnlyApplicationIsReplaced",
+                    {},
                     Temp::Normal,
                     Library::Full,
-                    {kCopyError},
-                    "Error Copying Files",
+                    {},
+                    "Upgrade Complete",
                     "Press to Exit",
-                    AllBut({kFirst}),
+                    AllBut({}),
                     "",
-                    false});
+                    false,
+                    Condition::ApplicationReadOnly});
+    // Where the device cannot tell its free space, a full device stops the
+    // copy: the file being written is lost, the later ones keep their old bytes.
+    rows.push_back(
+        {"StorageFullWithoutFreeSpaceQuery",
+         {{"VK7SIM_CAPACITY", std::to_string(kNearlyFull)}, {"VK7SIM_FREE_SPACE_FAILS", "1"}},
+         Temp::Normal,
+         Library::Full,
+         {kWriteFailed, kDeviceFull},
+         "Error Copying Files",
+         "Press to Exit",
+         none,
+         kFirst,
+         false,
+         Condition::None,
+         false,
+         true});
     rows.push_back({"SecondConnectionFails",
                     {{"VK7SIM_LATER_INIT_RESULT", "0x80004005"}},
                     Temp::Normal,

@@ -1,6 +1,8 @@
-# The build-time check of the payload script: each malformed script must
-# fail with a message naming its line, and the well-formed one must pass.
-#   cmake -DCHECKER=.../ManifestScript.cmake -DWORK=<scratch dir> -P manifest_check_test.cmake
+# The payload script's check, as the build and the release run it: each
+# malformed script must fail with a message naming its line, and the
+# well-formed one must pass.
+#   cmake -DPYTHON=python3 -DCHECKER=.../manifest_script.py -DWORK=<scratch dir>
+#         -P manifest_check_test.cmake
 
 set(ok_rows "R1 EXEFILE \"upgrade.txt\"\r\n\r\nU1 EXEFILE \"Files\\a.exe\"\r\nU2 EXEFILE \"Files\\b.def\"\r\n")
 file(REMOVE_RECURSE "${WORK}")
@@ -8,11 +10,11 @@ file(MAKE_DIRECTORY "${WORK}/Files")
 file(WRITE "${WORK}/Files/a.exe" "a")
 file(WRITE "${WORK}/Files/b.def" "b")
 
+string(REPEAT "n" 380 long_name)
 set(failures 0)
 function(expect name content expected)
   file(WRITE "${WORK}/upgrade.txt" "${content}")
-  execute_process(COMMAND ${CMAKE_COMMAND} -DSCRIPT=${WORK}/upgrade.txt -DOUTPUT=${WORK}/out.rc
-                          -DCHECK=ON -P ${CHECKER}
+  execute_process(COMMAND ${PYTHON} ${CHECKER} ${WORK}/upgrade.txt --rc ${WORK}/out.rc
                   RESULT_VARIABLE result ERROR_VARIABLE err OUTPUT_QUIET)
   string(REGEX REPLACE "[ \r\n]+" " " err "${err}")
   if(expected STREQUAL "pass")
@@ -45,3 +47,4 @@ expect("empty device name" "${ok_rows}U3 EXEFILE \"Files\\\"\r\n" 5)
 expect("R1 naming another file" "R1 EXEFILE \"other.txt\"\r\n" 1)
 expect("LF line end" "R1 EXEFILE \"upgrade.txt\"\r\n\r\nU1 EXEFILE \"Files\\a.exe\"\n" 3)
 expect("no final line end" "${ok_rows}U3 EXEFILE \"Files\\a.exe\"" 5)
+expect("device path past 399 characters" "${ok_rows}U3 EXEFILE \"Files\\${long_name}\"\r\n" 5)

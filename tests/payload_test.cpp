@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <optional>
+#include <sstream>
 
 using namespace payload;
 using namespace testing_support;
@@ -120,6 +121,42 @@ TEST(ParseManifestRow, TableOfRows) {
             EXPECT_EQ(item->deviceName, r.item->second);
         }
     }
+}
+
+// The build's and the release's checker (tools/manifest_script.py) and the
+// program's parser read the same tricky rows (manifests/tricky_rows.txt):
+// every row the checker accepts, the parser reads as the checker does, so a
+// checked script is never misread; the rest the checker refuses.
+TEST(ParseManifestRow, ReadsEveryRowTheCheckerAcceptsAsTheCheckerDoes) {
+    std::istringstream answers(ReadFileBytes(ProgramFolder() / "tricky_rows.answers"));
+    std::size_t accepted = 0, refused = 0;
+    for (std::string line; std::getline(answers, line);) {
+        std::istringstream fields(line);
+        std::string hex, answer, name, device;
+        std::getline(fields, hex, '\t');
+        std::getline(fields, answer, '\t');
+        std::getline(fields, name, '\t');
+        std::getline(fields, device, '\t');
+        std::string row;
+        for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
+            row += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+        }
+        SCOPED_TRACE("[" + row + "] " + answer);
+        const auto item = ParseManifestRow(row);
+        if (answer == "item") {
+            ++accepted;
+            ASSERT_TRUE(item.has_value());
+            EXPECT_EQ(item->resourceName, name);
+            EXPECT_EQ(item->deviceName, device);
+        } else if (answer == "none") {
+            EXPECT_FALSE(item.has_value());
+        } else {
+            EXPECT_EQ(answer, "refused");
+            ++refused;
+        }
+    }
+    EXPECT_GE(accepted, 5u);
+    EXPECT_GE(refused, 15u);
 }
 
 TEST(SplitLines, TableOfLineEnds) {

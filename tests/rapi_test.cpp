@@ -52,6 +52,16 @@ BOOL WINAPI FakeVersion(CEOSVERSIONINFO* v) {
     v->dwMajorVersion = 6;
     return TRUE;
 }
+BOOL WINAPI FakeSetAttributes(LPCWSTR, DWORD attributes) {
+    return attributes == FILE_ATTRIBUTE_NORMAL;
+}
+DWORD WINAPI FakeLastError() {
+    return ERROR_SHARING_VIOLATION;
+}
+BOOL WINAPI FakeDiskFree(LPCWSTR, ULARGE_INTEGER* caller, ULARGE_INTEGER*, ULARGE_INTEGER*) {
+    caller->QuadPart = 123456789012ull;
+    return TRUE;
+}
 
 HMODULE FakeLoad(const char* name) {
     ++g_fake.loads;
@@ -70,11 +80,13 @@ FARPROC FakeLookup(HMODULE module, const char* name) {
     const struct {
         const char* name;
         void* f;
-    } table[] = {{"CeRapiInitEx", (void*)FakeInit},     {"CeRapiUninit", (void*)FakeUninit},
-                 {"CeFindFirstFile", (void*)FakeFind},  {"CeFindClose", (void*)FakeFindClose},
-                 {"CeCreateFile", (void*)FakeCreate},   {"CeWriteFile", (void*)FakeWrite},
-                 {"CeCloseHandle", (void*)FakeClose},   {"CeGetDesktopDeviceCaps", (void*)FakeCaps},
-                 {"CeGetVersionEx", (void*)FakeVersion}};
+    } table[] = {
+        {"CeRapiInitEx", (void*)FakeInit},        {"CeRapiUninit", (void*)FakeUninit},
+        {"CeFindFirstFile", (void*)FakeFind},     {"CeFindClose", (void*)FakeFindClose},
+        {"CeCreateFile", (void*)FakeCreate},      {"CeWriteFile", (void*)FakeWrite},
+        {"CeCloseHandle", (void*)FakeClose},      {"CeGetDesktopDeviceCaps", (void*)FakeCaps},
+        {"CeGetVersionEx", (void*)FakeVersion},   {"CeSetFileAttributes", (void*)FakeSetAttributes},
+        {"CeGetLastError", (void*)FakeLastError}, {"CeGetDiskFreeSpaceEx", (void*)FakeDiskFree}};
     for (const auto& t : table) {
         if (std::strcmp(t.name, name) == 0) {
             return reinterpret_cast<FARPROC>(t.f);
@@ -96,17 +108,20 @@ TEST_F(RapiBinding, LoadsOnceAndLooksUpAllNamesInTableOrderOnFirstCall) {
     EXPECT_EQ(g_fake.loads, 0); // nothing at start
     EXPECT_EQ(CeGetDesktopDeviceCaps(10), -10);
     EXPECT_EQ(g_fake.loads, 1);
-    ASSERT_EQ(g_fake.lookups.size(), 64u);
+    // The 64 names in table order, then the free-space query beside them.
+    ASSERT_EQ(g_fake.lookups.size(), 65u);
     for (std::size_t i = 0; i < kEntryPointNames.size(); ++i) {
         EXPECT_EQ(g_fake.lookups[i], kEntryPointNames[i]);
     }
     EXPECT_EQ(g_fake.lookups.front(), "CeRapiInit");
-    EXPECT_EQ(g_fake.lookups.back(), "CeRapiInvoke");
+    EXPECT_EQ(g_fake.lookups[63], "CeRapiInvoke");
+    EXPECT_EQ(g_fake.lookups.back(), "CeGetDiskFreeSpaceEx");
     CeRapiUninit();
     CeCloseHandle(nullptr);
     EXPECT_TRUE(LoadRapi());
+    EXPECT_TRUE(HasEntryPoint("CeGetDiskFreeSpaceEx"));
     EXPECT_EQ(g_fake.loads, 1);
-    EXPECT_EQ(g_fake.lookups.size(), 64u);
+    EXPECT_EQ(g_fake.lookups.size(), 65u);
 }
 
 TEST_F(RapiBinding, FailedLoadIsRetriedOnEveryCall) {
@@ -147,11 +162,24 @@ TEST_F(RapiBinding, WithoutTheLibraryEveryWrapperFallsBackAndTouchesNothing) {
     version.dwMajorVersion = 3;
     EXPECT_FALSE(CeGetVersionEx(&version));
     EXPECT_EQ(version.dwMajorVersion, 3u);
+    EXPECT_FALSE(CeSetFileAttributes(L"\\x", FILE_ATTRIBUTE_NORMAL));
+    EXPECT_EQ(CeGetLastError(), 65535u);
+    ULARGE_INTEGER free{{17, 0}};
+    EXPECT_FALSE(CeGetDiskFreeSpaceEx(L"\\", &free, nullptr, nullptr));
+    EXPECT_EQ(free.QuadPart, 17u);
+    EXPECT_FALSE(HasEntryPoint("CeFindFirstFile"));
 }
 
 TEST_F(RapiBinding, MissingEntryPointsFallBackOnEveryCallWhileOthersWork) {
-    g_fake.missing = {"CeGetVersionEx", "CeWriteFile", "CeRapiInitEx"};
+    g_fake.missing = {"CeGetVersionEx", "CeWriteFile", "CeRapiInitEx", "CeGetDiskFreeSpaceEx"};
+    EXPECT_FALSE(HasEntryPoint("CeWriteFile"));
+    EXPECT_FALSE(HasEntryPoint("CeGetDiskFreeSpaceEx"));
+    EXPECT_TRUE(HasEntryPoint("CeCreateFile"));
+    EXPECT_FALSE(HasEntryPoint("NotARemoteApiName"));
     for (int call = 0; call < 3; ++call) {
+        ULARGE_INTEGER free{{17, 0}};
+        EXPECT_FALSE(CeGetDiskFreeSpaceEx(L"\\", &free, nullptr, nullptr));
+        EXPECT_EQ(free.QuadPart, 17u);
         CEOSVERSIONINFO version{};
         EXPECT_FALSE(CeGetVersionEx(&version));
         EXPECT_EQ(version.dwMajorVersion, 0u);
@@ -179,6 +207,12 @@ TEST_F(RapiBinding, WrappersPassResultsAndRecordsThrough) {
     DWORD written = 0;
     EXPECT_TRUE(CeWriteFile(nullptr, "abc", 3, &written, nullptr));
     EXPECT_EQ(written, 3u);
+    EXPECT_TRUE(CeSetFileAttributes(L"\\x", FILE_ATTRIBUTE_NORMAL));
+    EXPECT_FALSE(CeSetFileAttributes(L"\\x", FILE_ATTRIBUTE_READONLY));
+    EXPECT_EQ(CeGetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    ULARGE_INTEGER free{};
+    EXPECT_TRUE(CeGetDiskFreeSpaceEx(L"\\", &free, nullptr, nullptr));
+    EXPECT_EQ(free.QuadPart, 123456789012ull);
     // Negative capability values pass unchanged.
     for (int index : {1, 6, 10, 1000, -3}) {
         EXPECT_EQ(CeGetDesktopDeviceCaps(index), -index);

@@ -14,13 +14,14 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <map>
 #include <set>
 
 using namespace testing_support;
 
 namespace {
 
-enum class Counted { DeviceWrites, DeviceCreates, ScratchReads, ScratchWrites };
+enum class Counted { DeviceWrites, DeviceCreates, DeviceCalls, ScratchReads, ScratchWrites };
 
 struct Kind {
     const char* name;
@@ -38,6 +39,9 @@ const Kind kKinds[] = {
     {"ShortWrite", "VK7SIM_SHORT_WRITE_N", {}, Counted::DeviceWrites},
     {"Unplugged", "VK7SIM_UNPLUG_AT_WRITE_N", {}, Counted::DeviceWrites},
     {"FileInUse", "VK7SIM_FAIL_CREATE_N", {}, Counted::DeviceCreates},
+    // Any Remote API call: the check's before the first byte among them.
+    {"FailedCall", "VK7SIM_FAIL_CALL_N", {}, Counted::DeviceCalls},
+    {"UnpluggedAtCall", "VK7SIM_UNPLUG_AT_CALL_N", {}, Counted::DeviceCalls},
     {"FailedScratchRead", nullptr, win::FaultPoint::ScratchRead, Counted::ScratchReads},
     {"DiskFullWhileUnpacking", nullptr, win::FaultPoint::ScratchWrite, Counted::ScratchWrites},
 };
@@ -65,12 +69,14 @@ class Sweep : public FormFixture, public ::testing::WithParamInterface<Kind> {
             WriteFileBytes(device.appFolder() / name, std::string("KestrovaCE 2.40: ") + name);
         }
         WriteFileBytes(device.appFolder() / kOtherFile, "the user's maps");
+        before_ = Snapshot(device.appFolder());
     }
 
     void Run() {
         // As after a restart: a completed run leaves the button closing the program.
         SetWindowTextA(form.BitBtn1(), "Press to Upgrade");
         form.FormCreate();
+        captured_.reset(); // catchers nest: the old one goes first
         captured_ = std::make_unique<BoxCatcher>();
         SendMessageA(form.Handle(), WM_COMMAND, MAKEWPARAM(app::kBitBtn1, BN_CLICKED),
                      reinterpret_cast<LPARAM>(form.BitBtn1()));
@@ -82,6 +88,8 @@ class Sweep : public FormFixture, public ::testing::WithParamInterface<Kind> {
             return SimCount("SimWriteCalls");
         case Counted::DeviceCreates:
             return SimCount("SimCreateCalls");
+        case Counted::DeviceCalls:
+            return SimCount("SimCalls");
         case Counted::ScratchReads:
             return win::FaultPointPasses(win::FaultPoint::ScratchRead);
         case Counted::ScratchWrites:
@@ -107,13 +115,21 @@ class Sweep : public FormFixture, public ::testing::WithParamInterface<Kind> {
         const bool complete = Status() == "Upgrade Complete";
         bool reported = false, escaped = false;
         for (const Box& box : captured_->boxes()) {
-            reported = reported || box.text == kCopyError || box.icon == "stop";
+            reported =
+                reported || box.text == kCopyError || box.text == kDeviceFull || box.icon == "stop";
             escaped = escaped || box.icon == "stop";
         }
+        // A run that never began to copy (the check refused it, or an early
+        // return) says why in its one box and leaves the device as it was.
+        const bool copied = Status() != "";
         if (complete && !whole) {
             fault("Upgrade Complete with a device that differs from the payload");
         }
-        if (!whole && (!reported || complete)) {
+        if (!copied && !escaped &&
+            (captured_->boxes().size() != 1 || Snapshot(device.appFolder()) != before_)) {
+            fault("a run refused before the copy touched the device or said nothing");
+        }
+        if (copied && !whole && (!reported || complete)) {
             fault("a damaged device not reported");
         }
         if (ReadFileBytes(device.appFolder() / kOtherFile) != "the user's maps") {
@@ -141,6 +157,7 @@ class Sweep : public FormFixture, public ::testing::WithParamInterface<Kind> {
     }
 
     std::unique_ptr<BoxCatcher> captured_;
+    std::map<std::string, std::string> before_;
 };
 
 TEST_P(Sweep, EveryInterruptionPointKeepsTheInvariants) {
@@ -154,11 +171,14 @@ TEST_P(Sweep, EveryInterruptionPointKeepsTheInvariants) {
     const unsigned total = Counts(kind.counted);
     ASSERT_GT(total, 0u);
 
+    // Every call before the first write: identification and the check.
+    const unsigned beforeCopy =
+        kind.counted == Counted::DeviceCalls ? SimCount("SimFirstWriteCall") : 0;
     const char* mode = std::getenv("VK7_SWEEP");
     const bool all = mode != nullptr && std::string(mode) == "all";
     unsigned tried = 0, broken = 0;
     for (unsigned n = 1; n <= total; ++n) {
-        if (!all && !(n <= 2 || n + 1 >= total || n % 17 == 0)) {
+        if (!all && !(n <= 2 || n + 1 >= total || n % 17 == 0 || n < beforeCopy)) {
             continue;
         }
         ++tried;
@@ -187,6 +207,84 @@ TEST_P(Sweep, EveryInterruptionPointKeepsTheInvariants) {
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     std::printf("sweep %-24s %3u of %3u points tried, %u broke an invariant, %.1f s\n", kind.name,
                 tried, total, broken, seconds);
+}
+
+// Whole 4096-byte clusters, as the simulated storage counts a file.
+unsigned long long Clusters(unsigned long long bytes) {
+    return (bytes + 4095) / 4096 * 4096;
+}
+
+class CapacitySweep : public Sweep {};
+
+// Every capacity from the installed size to the size after the upgrade, at
+// each row's boundary and a cluster either side of it: the run is refused
+// with the device untouched, or it completes whole. Where the device cannot
+// tell its free space, a full device breaks at most the file being written,
+// and the run after space is freed repairs it.
+TEST_F(CapacitySweep, EveryCapacityRefusesUntouchedOrCompletes) {
+    FreshDevice();
+    unsigned long long used = 0;
+    for (const auto& entry : fs::recursive_directory_iterator(device.appFolder())) {
+        used += entry.is_directory() ? 0 : Clusters(entry.file_size());
+    }
+    const unsigned long long installed = used;
+    std::vector<unsigned long long> capacities;
+    // The room the check asks for: every item's growth, and a cluster each.
+    unsigned long long asked = std::size(kDeviceNames) * 4096;
+    for (const char* name : kDeviceNames) {
+        for (const unsigned long long capacity : {used - 4096, used, used + 4096}) {
+            if (capacity >= installed) {
+                capacities.push_back(capacity);
+            }
+        }
+        const auto now = fs::file_size(device.appFolder() / name);
+        const auto next = fs::file_size(PayloadFile(name));
+        used += Clusters(next) - Clusters(now);
+        asked += next - now;
+    }
+    capacities.push_back(used);
+    capacities.push_back(installed + asked);
+    for (const bool freeSpaceAnswered : {true, false}) {
+        unsigned completed = 0;
+        for (const unsigned long long capacity : capacities) {
+            SCOPED_TRACE((freeSpaceAnswered ? "free space told, capacity "
+                                            : "free space untold, capacity ") +
+                         std::to_string(capacity));
+            FreshDevice();
+            {
+                ScopedEnv size("VK7SIM_CAPACITY", std::to_string(capacity));
+                ScopedEnv untold("VK7SIM_FREE_SPACE_FAILS", freeSpaceAnswered ? "" : "1");
+                Run();
+            }
+            const bool whole = DeviceWhole();
+            const bool complete = Status() == "Upgrade Complete";
+            completed += complete;
+            EXPECT_EQ(complete, whole);
+            if (freeSpaceAnswered) {
+                if (!complete) {
+                    ASSERT_EQ(captured_->texts().size(), 1u);
+                    EXPECT_EQ(captured_->texts()[0].rfind("There is not enough free space", 0), 0u);
+                    EXPECT_EQ(Snapshot(device.appFolder()), before_);
+                }
+                continue;
+            }
+            unsigned broken = 0;
+            for (const char* name : kDeviceNames) {
+                const std::string now = ReadFileBytes(device.appFolder() / name);
+                broken += now != ReadFileBytes(PayloadFile(name)) &&
+                          now != std::string("KestrovaCE 2.40: ") + name;
+            }
+            EXPECT_LE(broken, 1u);
+            if (!complete) {
+                EXPECT_EQ(captured_->texts().back(), kDeviceFull);
+                SimReset();
+                Run(); // space freed: no capacity set
+                EXPECT_EQ(Status(), "Upgrade Complete");
+                EXPECT_TRUE(DeviceWhole());
+            }
+        }
+        EXPECT_GE(completed, 1u); // the room the check asks for is enough
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, Sweep, ::testing::ValuesIn(kKinds),

@@ -107,7 +107,7 @@ TEST(Unquote, TableOfTexts) {
     }
 }
 
-TEST(Copy, TakesOneBasedRanges) {
+TEST(TextCopy, TakesOneBasedRanges) {
     EXPECT_EQ(Copy("abcdef", 1, 3), "abc");
     EXPECT_EQ(Copy("abcdef", 5, 1000), "ef");
     EXPECT_EQ(Copy("abcdef", 7, 2), "");

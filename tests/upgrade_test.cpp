@@ -75,7 +75,12 @@ TEST_F(Upgrade, FullRunInstallsTheNineItemsInManifestOrder) {
     EXPECT_TRUE(ConnectionClosed());
 
     const auto log = device.log();
-    const auto created = Calls(log, "CeCreateFile");
+    std::vector<LogEntry> created;
+    for (const auto& call : Calls(log, "CeCreateFile")) {
+        if (call.detail.find("disposition=2 ") != std::string::npos) { // CREATE_ALWAYS
+            created.push_back(call);
+        }
+    }
     ASSERT_EQ(created.size(), std::size(kDeviceNames));
     for (std::size_t i = 0; i < created.size(); ++i) {
         EXPECT_EQ(created[i].subject, std::string(kAppFolder) + kDeviceNames[i]);
@@ -98,8 +103,59 @@ TEST_F(Upgrade, FullRunInstallsTheNineItemsInManifestOrder) {
                   total);
     }
     EXPECT_EQ(Calls(log, "CeRapiInitEx").size(), 2u);
-    EXPECT_EQ(Calls(log, "CeFindFirstFile").size(), 1u);
-    EXPECT_EQ(Calls(log, "CeFindClose").size(), 1u);
+    // The application, then each item once for the check.
+    EXPECT_EQ(Calls(log, "CeFindFirstFile").size(), 1u + std::size(kDeviceNames));
+}
+
+// Before the first byte: each target looked up in manifest order, the free
+// space asked once, then each existing file made writable where it is
+// read-only and opened for writing, unshared, and closed again.
+TEST_F(Upgrade, CheckBeforeTheFirstByteAsksEachTargetOnce) {
+    const std::string folder = std::string(kAppFolder);
+    WriteFileBytes(device.appFolder() / "Kestrova1.def", "old settings");
+    WriteFileBytes(device.appFolder() / "FontSizes2.def", "old sizes");
+    SetFileAttributesW((device.appFolder() / "Kestrova1.def").wstring().c_str(),
+                       FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_ARCHIVE);
+    Press();
+    ASSERT_EQ(Status(), "Upgrade Complete");
+    const auto log = device.log();
+    std::vector<std::string> expected, seen;
+    for (const char* name : kDeviceNames) {
+        expected.push_back("CeFindFirstFile " + folder + name);
+        if (name == std::string("KestrovaCE.exe") || name == std::string("Kestrova1.def") ||
+            name == std::string("FontSizes2.def")) {
+            expected.push_back("CeFindClose");
+        }
+    }
+    expected.push_back("CeGetDiskFreeSpaceEx \\ResidentFlash\\VKNAV");
+    const std::string open = " access=40000000 share=0 disposition=3 flags=0";
+    expected.push_back("CeCreateFile " + folder + "KestrovaCE.exe" + open);
+    expected.push_back("CeCloseHandle");
+    // Read-only cleared, the archive bit kept.
+    expected.push_back("CeSetFileAttributes " + folder + "Kestrova1.def " +
+                       std::to_string(FILE_ATTRIBUTE_ARCHIVE));
+    expected.push_back("CeCreateFile " + folder + "Kestrova1.def" + open);
+    expected.push_back("CeCloseHandle");
+    expected.push_back("CeCreateFile " + folder + "FontSizes2.def" + open);
+    expected.push_back("CeCloseHandle");
+    // From the application's search on, up to the copy's first creation.
+    std::size_t i = 0;
+    while (i < log.size() && log[i].function != "CeFindClose") {
+        ++i;
+    }
+    for (++i; i < log.size() && log[i].detail.find("disposition=2 ") == std::string::npos; ++i) {
+        const LogEntry& call = log[i];
+        std::string text = call.function;
+        if (call.function == "CeFindFirstFile" || call.function == "CeGetDiskFreeSpaceEx") {
+            text += " " + call.subject;
+        } else if (call.function == "CeCreateFile") {
+            text += " " + call.subject + " " + call.detail;
+        } else if (call.function == "CeSetFileAttributes") {
+            text += " " + call.subject + " " + std::to_string(call.bytes);
+        }
+        seen.push_back(text);
+    }
+    EXPECT_EQ(seen, expected);
 }
 
 TEST_F(Upgrade, ProviderThatRefusesASecondInitialisationStillUpgrades) {
@@ -163,6 +219,26 @@ TEST_F(Upgrade, FailureTable) {
          {0},
          {""},
          false},
+        {"the check refuses: a target is held open",
+         {{"VK7SIM_BUSY", "KestrovaCE.exe"}},
+         false,
+         {{kRunning, title, "none"}},
+         "",
+         "Press to Upgrade",
+         0,
+         {0},
+         {""},
+         false},
+        {"the device fills up and cannot tell its free space",
+         {{"VK7SIM_CAPACITY", "1000000"}, {"VK7SIM_FREE_SPACE_FAILS", "1"}},
+         false,
+         {{"Cannot write to Destination file", title, "none"}, {kDeviceFull, title, "none"}},
+         "Error Copying Files",
+         "Press to Exit",
+         0,
+         {0, 1},
+         {"Please wait - Copying KestrovaCE.exe", "Please wait - Copying KestrovaCE.exe"},
+         true},
         {"first item fails, the rest succeed",
          {{"VK7SIM_WRITE_FAULT", "KestrovaCE.exe:1"}},
          false,

@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <vector>
+
 namespace {
 
 struct Extension {
@@ -26,6 +29,28 @@ TEST(TickCount, CarriesTheThirtyTwoBitCountPastItsWrap) {
         EXPECT_EQ(win::ExtendTickCount(c.last, c.now), c.expected)
             << std::hex << "last " << c.last << " now " << c.now;
     }
+}
+
+// On a system without GetTickCount64 the count runs on past the 32-bit
+// count's wrap, and never backwards.
+std::vector<DWORD> g_readings;
+std::size_t g_next = 0;
+DWORD WINAPI FakeTickCount() {
+    return g_readings[std::min(g_next++, g_readings.size() - 1)];
+}
+
+TEST(TickCount, WithoutGetTickCount64CountsOnPastTheWrap) {
+    g_readings = {0xFFFFFF00, 0xFFFFFFF0, 0x10, 0x10, 0x20, 0xFFFFFFFF, 0x5};
+    g_next = 0;
+    win::SetTickSourcesForTesting(nullptr, FakeTickCount);
+    std::vector<std::uint64_t> counts;
+    for (std::size_t i = 0; i < g_readings.size(); ++i) {
+        counts.push_back(win::TickCount64());
+    }
+    win::SetTickSourcesForTesting(nullptr, nullptr);
+    const std::vector<std::uint64_t> expected = {0xFFFFFF00,  0xFFFFFFF0,  0x100000010, 0x100000010,
+                                                 0x100000020, 0x1FFFFFFFF, 0x200000005};
+    EXPECT_EQ(counts, expected);
 }
 
 TEST(TickCount, AgreesWithTheSystemCountWhereThereIsOne) {

@@ -1,10 +1,13 @@
 # The import check for Windows XP SP3: a program that imports later
-# functions is refused with each named, and one that does not passes.
-#   cmake -DCHECKER=... -DOBJDUMP=... -DCC=... -DWORK=... -DLATE=late.exe
-#         -DCLASSIC=classic.exe -DPRODUCT=VeskoUpgrade.exe -P xp_imports_test.cmake
+# functions is refused with each named, whether or not the headers know
+# them as later; one that imports by ordinal is refused; one that imports
+# only listed functions passes, and so does the product.
+#   cmake -DCHECKER=... -DLIST=... -DOBJDUMP=... -DCC=... -DWORK=... -DLATE=late.exe
+#         -DCLASSIC=classic.exe -DVISTA=vista.exe -DORDINAL=ordinal.exe
+#         -DPRODUCT=VeskoUpgrade.exe -P xp_imports_test.cmake
 
 function(check exe out_result out_text)
-  execute_process(COMMAND ${CMAKE_COMMAND} -DEXE=${exe} -DOBJDUMP=${OBJDUMP} -DCC=${CC}
+  execute_process(COMMAND ${CMAKE_COMMAND} -DEXE=${exe} -DLIST=${LIST} -DOBJDUMP=${OBJDUMP} -DCC=${CC}
                           -DWORK=${WORK} -P ${CHECKER}
                   RESULT_VARIABLE result OUTPUT_VARIABLE text ERROR_VARIABLE text)
   string(REGEX REPLACE "[ \r\n]+" " " text "${text}")
@@ -12,13 +15,21 @@ function(check exe out_result out_text)
   set(${out_text} "${text}" PARENT_SCOPE)
 endfunction()
 
-check(${LATE} result text)
-if(result EQUAL 0)
-  message(SEND_ERROR "a program importing later functions passed: ${text}")
-endif()
-foreach(expected "imports GetTickCount64 from kernel32.dll" "imports _itoa_s from msvcrt.dll")
-  if(NOT text MATCHES "${expected}")
-    message(SEND_ERROR "the refusal does not say \"${expected}\": ${text}")
+foreach(case "LATE;imports GetTickCount64 from kernel32.dll;imports _itoa_s from msvcrt.dll"
+             "VISTA;imports GetThreadId from kernel32.dll"
+             "ORDINAL;imports ordinal 17 from comctl32.dll")
+  list(POP_FRONT case probe)
+  check(${${probe}} result text)
+  if(result EQUAL 0)
+    message(SEND_ERROR "${probe}: a program importing what XP may lack passed: ${text}")
+  endif()
+  foreach(expected IN LISTS case)
+    if(NOT text MATCHES "${expected}")
+      message(SEND_ERROR "${probe}: the refusal does not say \"${expected}\": ${text}")
+    endif()
+  endforeach()
+  if(NOT text MATCHES "add it to cmake/XpImports.txt")
+    message(SEND_ERROR "${probe}: the refusal does not say how to add an import: ${text}")
   endif()
 endforeach()
 

@@ -14,11 +14,12 @@ the same bytes.
 import argparse
 import hashlib
 import os
-import re
 import shutil
 import struct
 import sys
 import zipfile
+
+import manifest_script
 
 PLACEHOLDER_MARK = "VESKO-PAYLOAD-PLACEHOLDER"
 APPLICATION = "KestrovaCE.exe"
@@ -29,17 +30,6 @@ ZIP_TIME = (1980, 1, 1, 0, 0, 0)
 
 class Refusal(Exception):
     pass
-
-
-def payload_names(script):
-    """The file names the script's rows install, from Files\\NAME paths."""
-    names = []
-    with open(script, "rb") as f:
-        for line in f.read().decode("latin-1").splitlines():
-            m = re.match(r'^[A-Za-z0-9_]+ EXEFILE "Files\\(.+)"$', line)
-            if m:
-                names.append(m.group(1))
-    return names
 
 
 def check_windows_ce_arm(path):
@@ -64,7 +54,11 @@ def check_windows_ce_arm(path):
 def check(payload, script):
     if not os.path.isdir(payload):
         raise Refusal(f"{payload}: no such payload folder")
-    wanted = payload_names(script)
+    # The script's own rules first: its rows name the files to look for.
+    try:
+        wanted = manifest_script.device_names(script)
+    except manifest_script.Refusal as refusal:
+        raise Refusal(str(refusal))
     present = sorted(os.listdir(payload))
     for name in wanted:
         if name not in present:

@@ -28,9 +28,11 @@ class Driver {
     Driver& operator=(const Driver&) = delete;
 
     // Starts the program with extra environment settings and waits for its
-    // window. False, with a reason in error(), when it does not appear.
+    // window. False, with a reason in error(), when it does not appear. The
+    // default wait covers a 32-bit program under emulation, whose start
+    // alone takes about a minute of a busy core.
     bool Launch(const std::string& exe, const std::vector<std::pair<std::string, std::string>>& env,
-                DWORD timeoutMs = 20000);
+                DWORD timeoutMs = 180000);
 
     std::string Status() const;
     std::string ButtonCaption() const;
@@ -41,7 +43,7 @@ class Driver {
     // again), answering boxes with OK. Returns the status texts and boxes
     // in the order they appeared; `onEvent` sees each as it happens.
     std::vector<Event> Run(const std::function<void(const Event&)>& onEvent = {},
-                           DWORD timeoutMs = 120000);
+                           DWORD timeoutMs = 600000);
 
     // Waits for the process to end; its exit code, or -1 on time-out.
     long WaitForExit(DWORD timeoutMs = 10000);

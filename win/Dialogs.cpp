@@ -1,5 +1,8 @@
 #include "win/Dialogs.h"
 
+#include <exception>
+#include <new>
+
 namespace win {
 namespace {
 
@@ -40,6 +43,22 @@ void ShowInformation(const std::string& text, const std::string& caption) {
 
 void ShowErrorMessage(const std::string& text) {
     Box(text, ApplicationTitle(), MB_ICONSTOP);
+}
+
+void ShowException(const std::string& text) {
+    ShowErrorMessage(!text.empty() && text.back() == '.' ? text : text + ".");
+}
+
+void ShowCurrentException() {
+    try {
+        throw;
+    } catch (const std::bad_alloc&) {
+        ShowException("Out of memory");
+    } catch (const std::exception& e) {
+        ShowException(e.what());
+    } catch (...) {
+        ShowException("Unexpected error");
+    }
 }
 
 void Beep(UINT type) {

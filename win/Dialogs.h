@@ -17,6 +17,10 @@ void ShowMessage(const std::string& text);
 void ShowInformation(const std::string& text, const std::string& caption);
 // Stop icon and the application title: how an error that ends a click shows.
 void ShowErrorMessage(const std::string& text);
+// The same for an error's text, with a full stop added where it has none.
+void ShowException(const std::string& text);
+// The same for the exception being handled; call only inside a catch block.
+void ShowCurrentException();
 
 // The system beep (MessageBeep); tests observe it through the observer,
 // which, when set, is told of each beep.

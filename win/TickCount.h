@@ -11,6 +11,11 @@ namespace win {
 
 std::uint64_t TickCount64();
 
+// Tests put their own counts in place: `native` stands for GetTickCount64
+// (null: a system without it), `count32` for GetTickCount. Null `count32`:
+// the system's again.
+void SetTickSourcesForTesting(ULONGLONG(WINAPI* native)(), DWORD(WINAPI* count32)());
+
 // The 64-bit count for the 32-bit reading `now`, given the last count
 // returned: a reading below the last one's low half has wrapped once.
 constexpr std::uint64_t ExtendTickCount(std::uint64_t last, DWORD now) {

@@ -37,32 +37,55 @@ ensure_packages() {
     apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 }
 
-# Whether the prefix $1 was made while Wine's 32-bit side was installed: one
-# made before has no 32-bit system folder, and 32-bit programs cannot start.
+# Whether the prefix $1 was made while Wine's 32-bit side could run: one
+# made before has a syswow64 folder but no kernel32.dll in it, and 32-bit
+# programs cannot start in it.
 prefix_has_32bit() {
     [ -f "$1/drive_c/windows/syswow64/kernel32.dll" ]
+}
+
+# Whether the prefix $1 is ready: made, and with its 32-bit side unless
+# 32-bit programs cannot run here at all (I686_MODE none).
+prefix_ready() {
+    [ -f "$1/$2" ] && { [ "${I686_MODE:-native}" = none ] || prefix_has_32bit "$1"; }
 }
 
 # A project-local prefix with the null graphics driver, so that windows and
 # message boxes work with no display.
 ensure_wine_prefix() {
-    local marker="$WINEPREFIX/.vesko-null-driver"
-    [ -f "$marker" ] && prefix_has_32bit "$WINEPREFIX" && return 0
+    prefix_ready "$WINEPREFIX" .vesko-null-driver && return 0
     rm -rf "$WINEPREFIX"
-    say "Creating the Wine prefix in $WINEPREFIX ..."
+    say "Creating the Wine prefix in $WINEPREFIX$(prefix_note) ..."
     mkdir -p "$WINEPREFIX"
     "$WINE" wineboot -i >/dev/null 2>&1 || true
     "$WINE" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1
     # The desktop started by that first command runs without the null driver.
     "$WINESERVER" -k 2>/dev/null || true
     "$WINESERVER" -w 2>/dev/null || true
-    touch "$marker"
+    touch "$WINEPREFIX/.vesko-null-driver"
+}
+
+prefix_note() {
+    [ "${I686_MODE:-}" = emulated ] && printf ' (its 32-bit side under emulation: about 2 minutes)'
+}
+
+# Steps run when the script ends, last registered first.
+EXIT_STEPS=()
+at_exit() {
+    EXIT_STEPS=("$1" "${EXIT_STEPS[@]}")
+    trap run_exit_steps EXIT
+}
+run_exit_steps() {
+    local step
+    for step in "${EXIT_STEPS[@]}"; do
+        $step || true
+    done
 }
 
 # One warm wineserver for the whole run, stopped when the script ends.
 start_wineserver() {
     "$WINESERVER" -p 2>/dev/null || true
-    trap stop_wineserver EXIT
+    at_exit stop_wineserver
     # Wine's helper processes (services, the desktop) start with the first
     # program and inherit its output; start them here with none, or a test
     # runner would wait for them to close its pipes.
@@ -94,38 +117,32 @@ winpath() { printf 'Z:%s' "$(printf '%s' "$1" | sed 's|/|\\|g')"; }
 # A second prefix that draws with X11, for screenshots and people at a desktop.
 X11_PREFIX="$ROOT/build/wineprefix-x11"
 ensure_x11_prefix() {
-    local marker="$X11_PREFIX/.vesko-x11"
-    [ -f "$marker" ] && prefix_has_32bit "$X11_PREFIX" && return 0
+    prefix_ready "$X11_PREFIX" .vesko-x11 && return 0
     rm -rf "$X11_PREFIX"
-    say "Creating the Wine prefix for X11 in $X11_PREFIX ..."
+    say "Creating the Wine prefix for X11 in $X11_PREFIX$(prefix_note) ..."
     mkdir -p "$X11_PREFIX"
     WINEPREFIX="$X11_PREFIX" "$WINE" wineboot -i >/dev/null 2>&1 || true
     WINEPREFIX="$X11_PREFIX" "$WINESERVER" -w 2>/dev/null || true
-    touch "$marker"
+    touch "$X11_PREFIX/.vesko-x11"
 }
 
-# Saves the top-level window captioned $1 to the PNG $2 (needs DISPLAY).
+# Saves the top-level window captioned $1 to the PNG $2 (needs DISPLAY),
+# waiting up to $3 seconds (default 10) for it to appear, and no longer
+# than process $4 (if given) lives.
 save_window() {
-    local id
-    for _ in $(seq 100); do
+    local id="" end=$((SECONDS + ${3:-10}))
+    while [ $SECONDS -lt $end ]; do
         id=$(xdotool search --name "^$1\$" 2>/dev/null | head -n 1) && [ -n "$id" ] && break
-        sleep 0.1
+        if [ -n "${4:-}" ] && ! kill -0 "$4" 2>/dev/null; then
+            say "The program ended before its window \"$1\" appeared."
+            return 1
+        fi
+        sleep 0.2
     done
-    [ -n "$id" ] || { say "No window \"$1\" to take a picture of."; return 1; }
+    [ -n "$id" ] || { say "No window \"$1\" appeared within ${3:-10} s to take a picture of."; return 1; }
     sleep 0.5
     mkdir -p "$(dirname "$2")"
     import -window "$id" "$2"
-}
-
-# Fails with one clear line when 32-bit Windows programs cannot run here
-# (a kernel without IA32 emulation, or no 32-bit Wine): the i686 half of the
-# suite would otherwise fail program by program, or not run at all.
-require_32bit() {
-    local probe="$ROOT/build/x86/tests/text_test.exe"
-    if ! "$WINE" "$probe" --gtest_list_tests </dev/null >/dev/null 2>&1; then
-        say "FAILED: 32-bit programs do not run here (kernel without IA32 emulation, or no wine32:i386), so the i686 build cannot be tested."
-        exit 1
-    fi
 }
 
 # Runs one build's ctest and keeps its summary line for the end.
@@ -148,4 +165,10 @@ run_suite() {
     fi
     [ "$status" -eq 0 ] || [ "$TOTAL_FAILED" -gt 0 ] || TOTAL_FAILED=1
     SUMMARIES+=("$label: $line")
+}
+
+# The names of build $1's tests whose labels do not match the regex $2.
+tests_without() {
+    ctest --test-dir "$ROOT/build/$1" -N -LE "$2" 2>/dev/null \
+        | sed -nE 's/^ *Test +#[0-9]+: ([^ ]+).*/\1/p' | paste -sd, - | sed 's/,/, /g'
 }

@@ -2,6 +2,7 @@
 // directory of its own and message boxes captured.
 #pragma once
 
+#include "app/CopyPhase.h"
 #include "app/Unit1.h"
 #include "pda/Pda.h"
 #include "rapi/rapi.h"

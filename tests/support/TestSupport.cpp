@@ -94,7 +94,23 @@ ScratchDir::ScratchDir(const std::string& tag) {
 
 ScratchDir::~ScratchDir() {
     std::error_code ignored;
+    // A read-only file cannot be deleted; tests make device files so.
+    for (auto it = fs::recursive_directory_iterator(path_, ignored);
+         it != fs::recursive_directory_iterator(); it.increment(ignored)) {
+        SetFileAttributesW(it->path().wstring().c_str(), FILE_ATTRIBUTE_NORMAL);
+    }
     fs::remove_all(path_, ignored);
+}
+
+std::map<std::string, std::string> Snapshot(const fs::path& folder) {
+    std::map<std::string, std::string> entries;
+    std::error_code ignored;
+    for (auto it = fs::recursive_directory_iterator(folder, ignored);
+         it != fs::recursive_directory_iterator(); it.increment(ignored)) {
+        entries[fs::relative(it->path(), folder).string()] =
+            it->is_directory() ? "<folder>" : ReadFileBytes(it->path());
+    }
+    return entries;
 }
 
 ScopedEnv::ScopedEnv(const std::string& name, const std::string& value) : name_(name) {
@@ -261,10 +277,20 @@ FARPROC LookUp(HMODULE module, const char* name) {
     return GetProcAddress(module, name);
 }
 
-fs::path ProgramFolder() {
+namespace {
+fs::path ProgramPath() {
     char path[MAX_PATH];
     GetModuleFileNameA(nullptr, path, MAX_PATH);
-    return fs::path(path).parent_path();
+    return fs::path(path);
+}
+} // namespace
+
+fs::path ProgramFolder() {
+    return ProgramPath().parent_path();
+}
+
+std::string ProgramName() {
+    return ProgramPath().stem().string();
 }
 
 bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs) {

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -48,6 +49,9 @@ class ScopedEnv {
 
 void WriteFileBytes(const fs::path& path, const std::string& bytes);
 std::string ReadFileBytes(const fs::path& path);
+// Every file and folder under `folder` with its bytes ("<folder>" for a
+// folder), to tell that nothing changed.
+std::map<std::string, std::string> Snapshot(const fs::path& folder);
 std::string Pattern(std::size_t size, unsigned seed = 1);
 
 // One line of the simulated device's call log.
@@ -107,8 +111,10 @@ class BoxCatcher {
     HHOOK hook_;
 };
 
-// The folder holding the running test program, and the source tree's root.
+// The folder holding the running test program, its name without extension
+// (the title its boxes carry), and the source tree's root.
 fs::path ProgramFolder();
+std::string ProgramName();
 // The VeskoUpgrade.exe the end-to-end tests drive: VESKO_E2E_EXE when set
 // (a release package's), else the one of this build.
 std::string ProductExe();
@@ -118,6 +124,19 @@ fs::path SourceRoot();
 inline constexpr const char* kWriteFailed = "Cannot write to Destination file";
 inline constexpr const char* kCopyError = "There is an Error copying files - make sure KestrovaCE "
                                           "is not running on the Vesko Navigator.";
+inline constexpr const char* kDeviceFull = "There is not enough free space on the Vesko Navigator. "
+                                           "Free some space on it, then run the upgrade again.";
+// Why the check before the first byte refuses a run.
+inline constexpr const char* kRunning = "KestrovaCE is running on the Vesko Navigator. Close it, "
+                                        "then press the button again.";
+inline std::string NoRoom(unsigned long long kilobytes) {
+    return "There is not enough free space on the Vesko Navigator. Free at least " +
+           std::to_string(kilobytes) + " KB on it, then press the button again.";
+}
+inline std::string CannotReplace(const std::string& deviceName) {
+    return "Cannot replace " + deviceName + " on the Vesko Navigator.";
+}
+inline constexpr const char* kNotInstalled = "Cannot find KestrovaCE on the Vesko Navigator";
 
 // The device file names of the release payload, in manifest order, and the
 // payload file behind one of them (in VESKO_E2E_PAYLOAD when set, the

@@ -1,0 +1,58 @@
+// The copy phase of a run, which needs no window: the manifest's items, the
+// check that the device can take them all, and the copy itself. The click
+// handler and the benchmark both drive it.
+#pragma once
+
+#include "payload/Payload.h"
+#include "win/TaskbarProgress.h"
+
+#include <windows.h>
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace app {
+
+// The temporary directory of the current run.
+extern std::string TempDirectory;
+
+// What the copy phase tells as it goes; any may be empty.
+struct CopyObserver {
+    std::function<void(const std::string& deviceName)> itemStarted;
+    std::function<void(ULONGLONG totalBytes)> started; // the manifest's items together
+    std::function<void(DWORD bytes)> chunkWritten;
+    std::function<void()> itemFailed;
+};
+
+// An observer that shows progress on `display` (if any): Normal at the
+// start, the share of bytes written after each chunk, Error after a failed
+// copy, which stays; `itemStarted` hears of each item.
+CopyObserver ShowingProgressOn(win::ProgressDisplay* display,
+                               std::function<void(const std::string& deviceName)> itemStarted);
+
+// Unpacks the manifest to `tempDirectory`'s scratch file (left in place)
+// and returns the items it names, in order.
+std::vector<payload::ManifestItem> ManifestItems(const std::string& tempDirectory);
+
+// Whether every item can replace its file in `deviceFolder`; if not, the
+// text that tells the user why and what to do. Changes nothing on the
+// device but a read-only attribute of a file the run is to replace.
+std::optional<std::string> RefusalOf(const std::string& deviceFolder,
+                                     const std::vector<payload::ManifestItem>& items);
+
+enum class CopyOutcome {
+    Copied,
+    Failed,     // some copies failed; the others went on
+    DeviceFull, // the device ran out of room; the items after it were left as they were
+};
+
+// Unpacks each item to the item scratch file in TempDirectory, tells
+// `observer` of it, copies it over `deviceFolder` and deletes the scratch
+// file. The errors of the payload routines pass through.
+CopyOutcome CopyPayload(const std::string& deviceFolder,
+                        const std::vector<payload::ManifestItem>& items,
+                        const CopyObserver& observer);
+
+} // namespace app

@@ -1,0 +1,16 @@
+// What the window's look and its dispatch share.
+#pragma once
+
+#include "app/Unit1.h"
+
+#include <string>
+
+namespace app {
+
+// The window's DPI: the test seam's answer where one is set, else the
+// platform's for the window (or the system's before Windows 10).
+UINT DpiOf(HWND window);
+int Scale(int value, UINT dpi);
+std::string WindowText(HWND window);
+
+} // namespace app

@@ -1,0 +1,130 @@
+// The check before a run: whether every target on the device can be
+// replaced, asked without changing anything a user could lose.
+#include "pda/Pda.h"
+
+#include "pda/DeviceName.h"
+#include "rapi/rapi.h"
+
+#include <algorithm>
+#include <cctype>
+#include <map>
+#include <optional>
+
+namespace pda {
+namespace {
+
+// The names a device gives for a path that is not there.
+bool MeansAbsent(DWORD error) {
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ||
+           error == ERROR_NO_MORE_FILES;
+}
+
+std::optional<std::wstring> DeviceName(const std::string& path) {
+    wchar_t name[kNameBufferUnits];
+    if (!ToDeviceName(path, name)) {
+        return std::nullopt;
+    }
+    return std::wstring(name);
+}
+
+std::string Key(const std::string& path) {
+    std::string key = path;
+    std::transform(key.begin(), key.end(), key.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return key;
+}
+
+// Free bytes for the caller in `folder`; nothing where the library cannot tell.
+std::optional<unsigned long long> FreeSpace(const std::string& folder) {
+    const auto name = DeviceName(folder);
+    ULARGE_INTEGER free{}, total{}, totalFree{};
+    if (!name || !rapi::CeGetDiskFreeSpaceEx(name->c_str(), &free, &total, &totalFree)) {
+        return std::nullopt;
+    }
+    return free.QuadPart;
+}
+
+// Makes `entry` writable if it is read-only (its other attributes kept) and
+// opens it for writing with no sharing, closing it at once.
+PdaRefusal::Kind TryOpen(const std::wstring& name, const DeviceEntry& entry) {
+    if (entry.attributes & FILE_ATTRIBUTE_READONLY) {
+        const DWORD rest = entry.attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY);
+        rapi::CeSetFileAttributes(name.c_str(), rest != 0 ? rest : FILE_ATTRIBUTE_NORMAL);
+    }
+    const HANDLE file =
+        rapi::CeCreateFile(name.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return rapi::CeGetLastError() == ERROR_SHARING_VIOLATION ? PdaRefusal::Held
+                                                                 : PdaRefusal::CannotReplace;
+    }
+    rapi::CeCloseHandle(file);
+    return PdaRefusal::None;
+}
+
+} // namespace
+
+DeviceEntry PdaLookUp(const std::string& devicePath) {
+    const auto name = DeviceName(devicePath);
+    // A library without the search answers with its fallback, which is no
+    // search handle: that says nothing about the device.
+    if (!name || !rapi::HasEntryPoint("CeFindFirstFile")) {
+        return DeviceEntry{DeviceEntry::Unknown};
+    }
+    rapi::CE_FIND_DATA found{};
+    const HANDLE search = rapi::CeFindFirstFile(name->c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) {
+        return DeviceEntry{MeansAbsent(rapi::CeGetLastError()) ? DeviceEntry::Absent
+                                                               : DeviceEntry::Unknown};
+    }
+    rapi::CeFindClose(search);
+    const bool folder = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    return DeviceEntry{folder ? DeviceEntry::Folder : DeviceEntry::File, found.dwFileAttributes,
+                       (static_cast<unsigned long long>(found.nFileSizeHigh) << 32) |
+                           found.nFileSizeLow};
+}
+
+unsigned long long PdaRoomNeeded(const std::vector<PdaTarget>& targets,
+                                 const std::vector<unsigned long long>& oldSizes) {
+    std::map<std::string, unsigned long long> sizeNow;
+    long long growth = 0, mostGrowth = 0;
+    for (std::size_t i = 0; i < targets.size(); ++i) {
+        const auto [it, first] = sizeNow.try_emplace(Key(targets[i].path), oldSizes[i]);
+        growth += static_cast<long long>(targets[i].newSize) - static_cast<long long>(it->second);
+        it->second = targets[i].newSize;
+        mostGrowth = std::max(mostGrowth, growth);
+    }
+    return static_cast<unsigned long long>(mostGrowth) + kRoundingPerFile * targets.size();
+}
+
+PdaRefusal PdaCheckTargets(const std::string& folder, const std::vector<PdaTarget>& targets) {
+    std::vector<DeviceEntry> entries;
+    std::vector<unsigned long long> oldSizes;
+    for (std::size_t i = 0; i < targets.size(); ++i) {
+        entries.push_back(PdaLookUp(targets[i].path));
+        const DeviceEntry& entry = entries.back();
+        if (entry.kind == DeviceEntry::Folder || entry.kind == DeviceEntry::Unknown) {
+            return PdaRefusal{PdaRefusal::CannotReplace, i};
+        }
+        oldSizes.push_back(entry.size);
+    }
+    if (const auto free = FreeSpace(folder)) {
+        const unsigned long long needed = PdaRoomNeeded(targets, oldSizes);
+        if (needed > *free) {
+            return PdaRefusal{PdaRefusal::NoRoom, 0, needed - *free};
+        }
+    }
+    for (std::size_t i = 0; i < targets.size(); ++i) {
+        if (entries[i].kind != DeviceEntry::File) {
+            continue;
+        }
+        const auto name = DeviceName(targets[i].path);
+        const PdaRefusal::Kind refusal =
+            name ? TryOpen(*name, entries[i]) : PdaRefusal::CannotReplace;
+        if (refusal != PdaRefusal::None) {
+            return PdaRefusal{refusal, i};
+        }
+    }
+    return PdaRefusal{};
+}
+
+} // namespace pda
