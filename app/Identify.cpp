@@ -20,7 +20,9 @@ int IdentifyDevice() {
     rapi::CEOSVERSIONINFO version{};
     version.dwOSVersionInfoSize = sizeof version;
     const bool versionKnown = rapi::CeGetVersionEx(&version) != 0;
-    // Both queries are made whatever the version query answered.
+    // The screen is asked whatever the version query answered: every device
+    // gets the same three queries, and a failed version query decides no
+    // more than a wrong screen does.
     const int heightMm = rapi::CeGetDesktopDeviceCaps(rapi::kVertSize);
     const int heightPx = rapi::CeGetDesktopDeviceCaps(rapi::kVertRes);
     const bool isTarget = versionKnown && version.dwMajorVersion == kMajorVersion &&

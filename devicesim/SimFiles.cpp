@@ -130,6 +130,22 @@ DWORD refusalOf(const std::wstring& devicePath, const std::wstring& desktop, DWO
     return ERROR_SUCCESS;
 }
 
+// Whether a call on the device path `path` reaches the device: not faulted,
+// the link up, and a path inside the device folder, which `desktop` gets.
+// Otherwise the device's last error says why.
+bool reaches(LPCWSTR path, std::wstring& desktop) {
+    if (callFails()) {
+        return false;
+    }
+    if (!linkUp()) {
+        return fail(ERROR_NOT_CONNECTED), false;
+    }
+    if (!desktopPathOf(path, desktop)) {
+        return fail(ERROR_INVALID_NAME), false;
+    }
+    return true;
+}
+
 } // namespace
 
 extern "C" {
@@ -246,12 +262,8 @@ BOOL WINAPI CeCloseHandle(HANDLE h) {
 DWORD WINAPI CeGetFileAttributes(LPCWSTR path) {
     DWORD attributes = INVALID_FILE_ATTRIBUTES;
     std::wstring desktop;
-    if (callFails()) {
-    } else if (!linkUp()) {
-        fail(ERROR_NOT_CONNECTED);
-    } else if (!desktopPathOf(path, desktop)) {
-        fail(ERROR_INVALID_NAME);
-    } else if ((attributes = GetFileAttributesW(desktop.c_str())) == INVALID_FILE_ATTRIBUTES) {
+    if (reaches(path, desktop) &&
+        (attributes = GetFileAttributesW(desktop.c_str())) == INVALID_FILE_ATTRIBUTES) {
         fail(ERROR_FILE_NOT_FOUND);
     }
     logCall("CeGetFileAttributes", std::wstring(path ? path : L""), 0, attributes);
@@ -261,12 +273,7 @@ DWORD WINAPI CeGetFileAttributes(LPCWSTR path) {
 BOOL WINAPI CeSetFileAttributes(LPCWSTR path, DWORD attributes) {
     BOOL ok = FALSE;
     std::wstring desktop;
-    if (callFails()) {
-    } else if (!linkUp()) {
-        fail(ERROR_NOT_CONNECTED);
-    } else if (!desktopPathOf(path, desktop)) {
-        fail(ERROR_INVALID_NAME);
-    } else if (!(ok = SetFileAttributesW(desktop.c_str(), attributes))) {
+    if (reaches(path, desktop) && !(ok = SetFileAttributesW(desktop.c_str(), attributes))) {
         fail(GetLastError());
     }
     logCall("CeSetFileAttributes", std::wstring(path ? path : L""), attributes, ok);
@@ -280,13 +287,9 @@ BOOL WINAPI CeGetDiskFreeSpaceEx(LPCWSTR folder, ULARGE_INTEGER* freeToCaller,
     const Settings& s = device().settings;
     BOOL ok = FALSE;
     std::wstring desktop;
-    if (callFails()) {
-    } else if (!linkUp()) {
-        fail(ERROR_NOT_CONNECTED);
+    if (!reaches(folder, desktop)) {
     } else if (s.freeSpaceFails) {
         fail(ERROR_NOT_SUPPORTED);
-    } else if (!desktopPathOf(folder, desktop)) {
-        fail(ERROR_INVALID_NAME);
     } else if (s.capacity == 0) {
         ok = GetDiskFreeSpaceExW(desktop.c_str(), freeToCaller, total, totalFree);
     } else {
