@@ -1,5 +1,6 @@
-// The one connection to the device attached through ActiveSync, and copying
-// a desktop file to a device file.
+// The one connection to the device attached through ActiveSync, copying a
+// desktop file to a device file, and the check that a run can replace
+// every file it is to write.
 #pragma once
 
 #include <windows.h>
