@@ -28,6 +28,18 @@ win::ScopedFont MakeFont(const ControlLayout& layout, UINT dpi) {
                                        DEFAULT_QUALITY, DEFAULT_PITCH | FF_SWISS, "Tahoma"));
 }
 
+RECT WorkAreaOf(HWND window) {
+    if (g_workAreaSource != nullptr) {
+        return g_workAreaSource(window);
+    }
+    MONITORINFO monitor{};
+    monitor.cbSize = sizeof monitor;
+    if (GetMonitorInfoA(MonitorFromWindow(window, MONITOR_DEFAULTTONEAREST), &monitor)) {
+        return monitor.rcWork;
+    }
+    return RECT{0, 0, GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN)};
+}
+
 // Width of `text` in the control's font, and the font's line height.
 SIZE TextExtent(HWND control, HFONT font, const std::string& text) {
     HDC dc = GetDC(control);
@@ -111,22 +123,6 @@ void SetDpiSourceForTesting(DpiSource source) {
 void SetWorkAreaSourceForTesting(WorkAreaSource source) {
     g_workAreaSource = source;
 }
-
-namespace {
-
-RECT WorkAreaOf(HWND window) {
-    if (g_workAreaSource != nullptr) {
-        return g_workAreaSource(window);
-    }
-    MONITORINFO monitor{};
-    monitor.cbSize = sizeof monitor;
-    if (GetMonitorInfoA(MonitorFromWindow(window, MONITOR_DEFAULTTONEAREST), &monitor)) {
-        return monitor.rcWork;
-    }
-    return RECT{0, 0, GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN)};
-}
-
-} // namespace
 
 // Centred on the work area of the monitor the window opens on, so that no
 // taskbar covers part of it, and sized by the window's own DPI, as its

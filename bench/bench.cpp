@@ -31,7 +31,7 @@ namespace {
 constexpr double kLinkSpeed = 1000000.0; // bytes per second
 // A slow link with a round trip per call: 150 KB/s, 3 ms a call.
 constexpr double kSlowLinkSpeed = 150.0 * 1024;
-constexpr double kCallDelay = 0.003;
+constexpr unsigned kCallDelayMs = 3;
 
 double Now() {
     static const double frequency = [] {
@@ -100,16 +100,21 @@ unsigned DeviceCalls() {
     return count != nullptr ? count() : 0;
 }
 
-// The check before the first byte by itself: its seconds and its calls.
+// The check before the first byte, which must let the run go on.
+void Check(const std::vector<payload::ManifestItem>& items) {
+    if (app::RefusalOf(app::kDeviceFolder, items)) {
+        std::fprintf(stderr, "bench: the check refused the run\n");
+        std::exit(1);
+    }
+}
+
+// The check by itself: its seconds and its calls.
 std::pair<double, unsigned> TimedCheck() {
     app::TempDirectory = payload::GetTempDirectory();
     const auto items = app::ManifestItems(app::TempDirectory);
     const unsigned calls = DeviceCalls();
     const double start = Now();
-    if (app::RefusalOf(app::kDeviceFolder, items)) {
-        std::fprintf(stderr, "bench: the check refused the run\n");
-        std::exit(1);
-    }
+    Check(items);
     const double seconds = Now() - start;
     DeleteFileA((app::TempDirectory + payload::kManifestScratch).c_str());
     return {seconds, DeviceCalls() - calls};
@@ -118,10 +123,8 @@ std::pair<double, unsigned> TimedCheck() {
 // The bytes the manifest installs.
 double PayloadBytes(const Workspace& w) {
     double bytes = 0;
-    for (const auto& row : payload::LoadManifest(w.temp.string())) {
-        if (const auto item = payload::ParseManifestRow(row)) {
-            bytes += payload::PayloadItemSize(item->resourceName);
-        }
+    for (const auto& item : app::ManifestItems(w.temp.string())) {
+        bytes += payload::PayloadItemSize(item.resourceName);
     }
     return bytes;
 }
@@ -138,9 +141,8 @@ double TimedCopyPhase(const std::function<void(const std::string&)>& progress, b
     const double start = Now();
     app::TempDirectory = payload::GetTempDirectory();
     const auto items = app::ManifestItems(app::TempDirectory);
-    if (check && app::RefusalOf(app::kDeviceFolder, items)) {
-        std::fprintf(stderr, "bench: the check refused the run\n");
-        std::exit(1);
+    if (check) {
+        Check(items);
     }
     if (app::CopyPayload(app::kDeviceFolder, items, observer) != app::CopyOutcome::Copied) {
         std::fprintf(stderr, "bench: a copy failed\n");
@@ -319,12 +321,7 @@ int main(int argc, char** argv) {
     // Where figure 1's time goes: the copy phase's parts, one at a time.
     {
         std::vector<double> extract, copy, unpumped, remove, pump;
-        std::vector<payload::ManifestItem> items;
-        for (const auto& row : payload::LoadManifest(w.temp.string())) {
-            if (auto item = payload::ParseManifestRow(row)) {
-                items.push_back(*item);
-            }
-        }
+        const std::vector<payload::ManifestItem> items = app::ManifestItems(w.temp.string());
         double chunks = 0;
         for (const auto& f : files) {
             chunks += static_cast<double>(fs::file_size(f) / pda::kChunkSize + 1);
@@ -423,7 +420,7 @@ int main(int argc, char** argv) {
     // 6. On a slow link whose every call is a round trip: the run against the
     // time its bytes and its calls must take, the check's calls counted.
     // Each run takes half a minute, so at most three.
-    Connect(static_cast<unsigned long long>(kSlowLinkSpeed), 3);
+    Connect(static_cast<unsigned long long>(kSlowLinkSpeed), kCallDelayMs);
     {
         std::vector<double> utilisation, bounds;
         unsigned calls = 0;
@@ -431,7 +428,7 @@ int main(int argc, char** argv) {
             const unsigned before = DeviceCalls();
             const double seconds = TimedCopyPhase([](const std::string&) {}, true);
             calls = DeviceCalls() - before;
-            const double bound = bytes / kSlowLinkSpeed + calls * kCallDelay;
+            const double bound = bytes / kSlowLinkSpeed + calls * kCallDelayMs / 1000.0;
             bounds.push_back(bound);
             utilisation.push_back(bound / seconds);
         }

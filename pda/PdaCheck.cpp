@@ -9,6 +9,7 @@
 #include <cctype>
 #include <map>
 #include <optional>
+#include <utility>
 
 namespace pda {
 namespace {
@@ -61,17 +62,14 @@ PdaRefusal::Kind TryOpen(const std::wstring& name, const DeviceEntry& entry) {
     return PdaRefusal::None;
 }
 
-} // namespace
-
-DeviceEntry PdaLookUp(const std::string& devicePath) {
-    const auto name = DeviceName(devicePath);
+DeviceEntry LookUpName(const std::wstring& name) {
     // A library without the search answers with its fallback, which is no
     // search handle: that says nothing about the device.
-    if (!name || !rapi::HasEntryPoint("CeFindFirstFile")) {
+    if (!rapi::HasEntryPoint("CeFindFirstFile")) {
         return DeviceEntry{DeviceEntry::Unknown};
     }
     rapi::CE_FIND_DATA found{};
-    const HANDLE search = rapi::CeFindFirstFile(name->c_str(), &found);
+    const HANDLE search = rapi::CeFindFirstFile(name.c_str(), &found);
     if (search == INVALID_HANDLE_VALUE) {
         return DeviceEntry{MeansAbsent(rapi::CeGetLastError()) ? DeviceEntry::Absent
                                                                : DeviceEntry::Unknown};
@@ -81,6 +79,13 @@ DeviceEntry PdaLookUp(const std::string& devicePath) {
     return DeviceEntry{folder ? DeviceEntry::Folder : DeviceEntry::File, found.dwFileAttributes,
                        (static_cast<unsigned long long>(found.nFileSizeHigh) << 32) |
                            found.nFileSizeLow};
+}
+
+} // namespace
+
+DeviceEntry PdaLookUp(const std::string& devicePath) {
+    const auto name = DeviceName(devicePath);
+    return name ? LookUpName(*name) : DeviceEntry{DeviceEntry::Unknown};
 }
 
 unsigned long long PdaRoomNeeded(const std::vector<PdaTarget>& targets,
@@ -97,14 +102,17 @@ unsigned long long PdaRoomNeeded(const std::vector<PdaTarget>& targets,
 }
 
 PdaRefusal PdaCheckTargets(const std::string& folder, const std::vector<PdaTarget>& targets) {
+    std::vector<std::wstring> names;
     std::vector<DeviceEntry> entries;
     std::vector<unsigned long long> oldSizes;
     for (std::size_t i = 0; i < targets.size(); ++i) {
-        entries.push_back(PdaLookUp(targets[i].path));
-        const DeviceEntry& entry = entries.back();
+        auto name = DeviceName(targets[i].path);
+        const DeviceEntry entry = name ? LookUpName(*name) : DeviceEntry{DeviceEntry::Unknown};
         if (entry.kind == DeviceEntry::Folder || entry.kind == DeviceEntry::Unknown) {
             return PdaRefusal{PdaRefusal::CannotReplace, i};
         }
+        names.push_back(std::move(*name));
+        entries.push_back(entry);
         oldSizes.push_back(entry.size);
     }
     if (const auto free = FreeSpace(folder)) {
@@ -117,10 +125,8 @@ PdaRefusal PdaCheckTargets(const std::string& folder, const std::vector<PdaTarge
         if (entries[i].kind != DeviceEntry::File) {
             continue;
         }
-        const auto name = DeviceName(targets[i].path);
-        const PdaRefusal::Kind refusal =
-            name ? TryOpen(*name, entries[i]) : PdaRefusal::CannotReplace;
-        if (refusal != PdaRefusal::None) {
+        if (const PdaRefusal::Kind refusal = TryOpen(names[i], entries[i]);
+            refusal != PdaRefusal::None) {
             return PdaRefusal{refusal, i};
         }
     }

@@ -13,11 +13,26 @@ FARPROC LookUp(HMODULE module, const char* name) {
     return GetProcAddress(module, name);
 }
 
+// Every name bound: the table's 64, then the free-space query.
+constexpr std::size_t kBoundNames = kEntryPointNames.size() + 1;
+
+constexpr std::string_view NameAt(std::size_t index) {
+    return index < kEntryPointNames.size() ? kEntryPointNames[index] : kDiskFreeSpaceName;
+}
+
+// The index of `name` among the bound names; kBoundNames when it is none.
+constexpr std::size_t IndexOf(std::string_view name) {
+    std::size_t i = 0;
+    while (i < kBoundNames && NameAt(i) != name) {
+        ++i;
+    }
+    return i;
+}
+
 struct Binding {
     Loader loader{LoadByName, LookUp};
     HMODULE library = nullptr;
-    std::array<FARPROC, kEntryPointNames.size()> entry{};
-    FARPROC diskFreeSpace = nullptr; // kDiskFreeSpaceName, outside the table
+    std::array<FARPROC, kBoundNames> entry{};
 };
 
 Binding& binding() {
@@ -25,19 +40,10 @@ Binding& binding() {
     return b;
 }
 
-constexpr std::size_t IndexOf(std::string_view name) {
-    for (std::size_t i = 0; i < kEntryPointNames.size(); ++i) {
-        if (kEntryPointNames[i] == name) {
-            return i;
-        }
-    }
-    throw "not in the entry-point table"; // a compile-time error in a constant expression
-}
-
 // The bound entry point `Name` as type F, or null when the library or the
 // entry point is missing.
 template <typename F, std::size_t Index> F Bound() {
-    static_assert(Index < kEntryPointNames.size());
+    static_assert(Index < kBoundNames, "not a bound name");
     if (!LoadRapi()) {
         return nullptr;
     }
@@ -53,7 +59,7 @@ Loader ProductionLoader() {
 }
 
 void ResetForTesting(const Loader& loader) {
-    binding() = Binding{loader, nullptr, {}, nullptr};
+    binding() = Binding{loader, nullptr, {}};
 }
 
 bool LoadRapi() {
@@ -67,27 +73,15 @@ bool LoadRapi() {
         return false;
     }
     b.library = library;
-    for (std::size_t i = 0; i < kEntryPointNames.size(); ++i) {
-        b.entry[i] = b.loader.lookup(library, std::string(kEntryPointNames[i]).c_str());
+    for (std::size_t i = 0; i < kBoundNames; ++i) {
+        b.entry[i] = b.loader.lookup(library, std::string(NameAt(i)).c_str());
     }
-    b.diskFreeSpace = b.loader.lookup(library, std::string(kDiskFreeSpaceName).c_str());
     return true;
 }
 
 bool HasEntryPoint(std::string_view name) {
-    if (!LoadRapi()) {
-        return false;
-    }
-    const Binding& b = binding();
-    if (name == kDiskFreeSpaceName) {
-        return b.diskFreeSpace != nullptr;
-    }
-    for (std::size_t i = 0; i < kEntryPointNames.size(); ++i) {
-        if (kEntryPointNames[i] == name) {
-            return b.entry[i] != nullptr;
-        }
-    }
-    return false;
+    const std::size_t index = IndexOf(name);
+    return LoadRapi() && index < kBoundNames && binding().entry[index] != nullptr;
 }
 
 HRESULT CeRapiInitEx(RAPIINIT* init) {
@@ -149,12 +143,8 @@ DWORD CeGetLastError() {
 
 BOOL CeGetDiskFreeSpaceEx(LPCWSTR folder, ULARGE_INTEGER* freeToCaller, ULARGE_INTEGER* total,
                           ULARGE_INTEGER* totalFree) {
-    if (!LoadRapi() || binding().diskFreeSpace == nullptr) {
-        return FALSE;
-    }
-    const auto f =
-        reinterpret_cast<PfnCeGetDiskFreeSpaceEx>(reinterpret_cast<void*>(binding().diskFreeSpace));
-    return f(folder, freeToCaller, total, totalFree);
+    auto f = RAPI_BOUND(CeGetDiskFreeSpaceEx);
+    return f ? f(folder, freeToCaller, total, totalFree) : FALSE;
 }
 
 } // namespace rapi

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <thread>
 
 using namespace testing_support;
@@ -135,6 +136,59 @@ TEST_F(Copy, WriteFaultAtTheSecondChunkKeepsTheFirst) {
     EXPECT_EQ(deviceHandlesAtBox, 0);
     EXPECT_FALSE(sourceOpenAtBox);
     EXPECT_EQ(writeError, static_cast<DWORD>(ERROR_WRITE_FAULT));
+}
+
+// What the check before a run refuses, and where: the first target it
+// cannot replace, or the room missing; a read-only file it makes writable.
+TEST_F(Copy, CheckTargetsRefusesWhatCannotBeReplaced) {
+    WriteFileBytes(OnDevice("old.bin"), "old");
+    WriteFileBytes(OnDevice("locked.bin"), "read-only");
+    SetFileAttributesW(OnDevice("locked.bin").wstring().c_str(),
+                       FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_ARCHIVE);
+    fs::create_directories(OnDevice("dir.bin"));
+    const std::string tooLong = "\\" + std::string(399, 'n');
+    using Refusal = pda::PdaRefusal;
+    const struct {
+        const char* what;
+        std::vector<std::pair<const char*, const char*>> settings;
+        std::vector<pda::PdaTarget> targets;
+        Refusal::Kind kind;
+        std::size_t target;
+        unsigned long long shortfall;
+    } rows[] = {
+        {"new and old files", {}, {{"\\new.bin", 10}, {"\\old.bin", 10}}, Refusal::None, 0, 0},
+        {"a path too long to send",
+         {},
+         {{"\\old.bin", 1}, {tooLong, 1}},
+         Refusal::CannotReplace,
+         1,
+         0},
+        {"a folder", {}, {{"\\old.bin", 1}, {"\\dir.bin", 1}}, Refusal::CannotReplace, 1, 0},
+        {"a file held open", {{"VK7SIM_BUSY", "old.bin"}}, {{"\\old.bin", 1}}, Refusal::Held, 0, 0},
+        {"no room",
+         {{"VK7SIM_CAPACITY", "20480"}},
+         {{"\\new.bin", 10000}},
+         Refusal::NoRoom,
+         0,
+         10000 + 4096 - (20480 - 2 * 4096)}, // old.bin and locked.bin take a cluster each
+        {"a read-only file", {}, {{"\\locked.bin", 1}}, Refusal::None, 0, 0},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        std::vector<std::unique_ptr<ScopedEnv>> env;
+        for (const auto& [name, value] : row.settings) {
+            env.push_back(std::make_unique<ScopedEnv>(name, value));
+        }
+        pda::PdaConnect();
+        const pda::PdaRefusal refusal = pda::PdaCheckTargets("\\", row.targets);
+        EXPECT_EQ(refusal.kind, row.kind);
+        EXPECT_EQ(refusal.target, row.target);
+        EXPECT_EQ(refusal.shortfall, row.shortfall);
+    }
+    EXPECT_EQ(GetFileAttributesW(OnDevice("locked.bin").wstring().c_str()),
+              static_cast<DWORD>(FILE_ATTRIBUTE_ARCHIVE));
+    EXPECT_EQ(ReadFileBytes(OnDevice("old.bin")), "old");
+    EXPECT_FALSE(fs::exists(OnDevice("new.bin")));
 }
 
 // The device's error for a failed write reaches the caller, which stops at

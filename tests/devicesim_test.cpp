@@ -238,21 +238,27 @@ TEST_F(DeviceSim, ShortWriteReportsSuccessWithFewerBytes) {
     sim.close(a);
 }
 
-// The N-th call faults count every file's calls since SimReset.
+// The N-th call faults count every file's calls since SimReset: the writes
+// alone, or every Remote API call (the third write is the sixth call, after
+// CeRapiInitEx and two CeCreateFile); an unplugged device stays so until
+// the next connection.
 TEST_F(DeviceSim, NthCallFaultsCountAcrossFiles) {
     const struct {
         const char* setting;
+        const char* n;
         std::vector<bool> writesSucceed; // writes 1 to 4: two to a.bin, two to b.bin
         std::string b;                   // what b.bin holds afterwards
     } rows[] = {
-        {"VK7SIM_FAIL_WRITE_N", {true, true, false, true}, "dd"},
-        {"VK7SIM_SHORT_WRITE_N", {true, true, true, true}, "cdd"},
-        {"VK7SIM_UNPLUG_AT_WRITE_N", {true, true, false, false}, ""},
+        {"VK7SIM_FAIL_WRITE_N", "3", {true, true, false, true}, "dd"},
+        {"VK7SIM_SHORT_WRITE_N", "3", {true, true, true, true}, "cdd"},
+        {"VK7SIM_UNPLUG_AT_WRITE_N", "3", {true, true, false, false}, ""},
+        {"VK7SIM_FAIL_CALL_N", "6", {true, true, false, true}, "dd"},
+        {"VK7SIM_UNPLUG_AT_CALL_N", "6", {true, true, false, false}, ""},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.setting);
         SimReset();
-        ScopedEnv fault(row.setting, "3");
+        ScopedEnv fault(row.setting, row.n);
         ASSERT_TRUE(sim.connect());
         const HANDLE a = sim.open(L"\\a.bin");
         const HANDLE b = sim.open(L"\\b.bin");
@@ -266,7 +272,7 @@ TEST_F(DeviceSim, NthCallFaultsCountAcrossFiles) {
     }
     SimReset();
     ScopedEnv inUse("VK7SIM_FAIL_CREATE_N", "2");
-    ASSERT_TRUE(sim.connect());
+    ASSERT_TRUE(sim.connect()); // plugged in again
     const HANDLE first = sim.open(L"\\a.bin");
     EXPECT_NE(first, INVALID_HANDLE_VALUE);
     EXPECT_EQ(sim.open(L"\\b.bin"), INVALID_HANDLE_VALUE);
@@ -346,34 +352,6 @@ TEST_F(DeviceSim, ReadOnlyFilesAndFoldersRefuseWriting) {
     const HANDLE h = sim.open(L"\\ro.bin");
     EXPECT_NE(h, INVALID_HANDLE_VALUE);
     sim.close(h);
-}
-
-// Every Remote API call counts: the N-th fails by itself, or unplugs the
-// device until the next connection.
-TEST_F(DeviceSim, NthCallFaultsCountEveryCall) {
-    const struct {
-        const char* setting;
-        std::vector<bool> writesSucceed; // calls 3 to 5, after CeRapiInitEx and CeCreateFile
-    } rows[] = {
-        {"VK7SIM_FAIL_CALL_N", {false, true, true}},
-        {"VK7SIM_UNPLUG_AT_CALL_N", {false, false, false}},
-    };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.setting);
-        SimReset();
-        ScopedEnv fault(row.setting, "3");
-        ASSERT_TRUE(sim.connect());
-        const HANDLE a = sim.open(L"\\a.bin");
-        const std::vector<bool> done = {sim.put(a, "a") != FALSE, sim.put(a, "b") != FALSE,
-                                        sim.put(a, "c") != FALSE};
-        EXPECT_EQ(done, row.writesSucceed);
-        sim.close(a);
-        sim.uninit();
-    }
-    ASSERT_TRUE(sim.connect()); // plugged in again
-    const HANDLE b = sim.open(L"\\b.bin");
-    EXPECT_TRUE(sim.put(b, "b"));
-    sim.close(b);
 }
 
 TEST_F(DeviceSim, LinkSpeedHoldsWritesForTheirTransferTime) {
