@@ -33,8 +33,37 @@ ensure_packages() {
     say "Installing ${missing[*]} ..."
     export DEBIAN_FRONTEND=noninteractive
     dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
-    apt-get update -qq >/dev/null
-    apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+    # A mirror caught mid-sync fails one architecture's index; what is there
+    # may still do, so the install decides.
+    apt-get update -qq >/dev/null 2>&1 \
+        || say "Some package indexes could not be refreshed (the mirror may be out of step); installing from the ones there are."
+    install_packages "${missing[@]}"
+}
+
+# apt-get install of the packages $@. Where the mirror is out of step, an
+# update suite can offer an amd64 library whose i386 twin is missing, and a
+# Multi-Arch: same library must have one version on both: the release's own
+# suite as the target then resolves. Exits 1 with apt's errors otherwise.
+install_packages() {
+    local log codename
+    log=$(mktemp)
+    if apt-get install -y -qq --no-install-recommends "$@" >"$log" 2>&1; then
+        rm -f "$log"
+        return 0
+    fi
+    codename=$(. /etc/os-release 2>/dev/null && printf '%s' "${VERSION_CODENAME:-}")
+    if [ -n "$codename" ]; then
+        say "The install could not be resolved; trying once more with the release's own suite ($codename)."
+        if apt-get install -y -qq --no-install-recommends -t "$codename" "$@" >"$log" 2>&1; then
+            rm -f "$log"
+            return 0
+        fi
+    fi
+    grep -v '^$' "$log" >&2
+    rm -f "$log"
+    say "The packages could not be installed. By hand: dpkg --add-architecture i386; apt-get update;" \
+        "apt-get install --no-install-recommends ${codename:+-t $codename }$*"
+    exit 1
 }
 
 # Whether the prefix $1 was made while Wine's 32-bit side could run: one
