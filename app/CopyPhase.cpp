@@ -1,5 +1,6 @@
 #include "app/CopyPhase.h"
 
+#include "app/Messages.h"
 #include "pda/Pda.h"
 
 #include <memory>
@@ -18,9 +19,10 @@ std::string DevicePath(const std::string& deviceFolder, const std::string& devic
 } // namespace
 
 CopyObserver ShowingProgressOn(win::ProgressDisplay* display,
-                               std::function<void(const std::string& deviceName)> itemStarted) {
+                               std::function<void(const std::string& deviceName)> itemStarted,
+                               std::function<void(const pda::CopyFailure& failure)> itemFailed) {
     if (display == nullptr) {
-        return CopyObserver{std::move(itemStarted), {}, {}, {}};
+        return CopyObserver{std::move(itemStarted), {}, {}, std::move(itemFailed)};
     }
     struct Share {
         ULONGLONG done = 0, total = 0;
@@ -37,7 +39,12 @@ CopyObserver ShowingProgressOn(win::ProgressDisplay* display,
                             display->SetValue(share->done, share->total);
                         },
                         // The error state stays until the run ends.
-                        [=] { display->SetState(win::ProgressState::Error); }};
+                        [=, itemFailed = std::move(itemFailed)](const pda::CopyFailure& failure) {
+                            display->SetState(win::ProgressState::Error);
+                            if (itemFailed) {
+                                itemFailed(failure);
+                            }
+                        }};
 }
 
 std::vector<payload::ManifestItem> ManifestItems(const std::string& tempDirectory) {
@@ -62,22 +69,21 @@ std::optional<std::string> RefusalOf(const std::string& deviceFolder,
     case pda::PdaRefusal::None:
         return std::nullopt;
     case pda::PdaRefusal::Held:
-        return "KestrovaCE is running on the Vesko Navigator. Close it, then press the button "
-               "again.";
+        return kApplicationRunning;
     case pda::PdaRefusal::NoRoom:
-        return "There is not enough free space on the Vesko Navigator. Free at least " +
-               std::to_string((refusal.shortfall + 1023) / 1024) +
-               " KB on it, then press the button again.";
+        return NoRoomText(refusal.shortfall);
+    case pda::PdaRefusal::LinkLost:
+        return kLinkLost;
     case pda::PdaRefusal::CannotReplace:
         break;
     }
-    return "Cannot replace " + items[refusal.target].deviceName + " on the Vesko Navigator.";
+    return CannotReplaceText(items[refusal.target].deviceName);
 }
 
 CopyOutcome CopyPayload(const std::string& deviceFolder,
                         const std::vector<payload::ManifestItem>& items,
                         const CopyObserver& observer) {
-    CopyOutcome outcome = CopyOutcome::Copied;
+    CopyOutcome outcome;
     const std::string itemScratch = TempDirectory + payload::kItemScratch;
     if (observer.started) {
         ULONGLONG total = 0;
@@ -91,23 +97,31 @@ CopyOutcome CopyPayload(const std::string& deviceFolder,
         if (observer.itemStarted) {
             observer.itemStarted(item.deviceName);
         }
-        DWORD writeError = 0;
+        pda::CopyFailure failure;
         const bool copied =
             pda::CopyFileToDevice(itemScratch, DevicePath(deviceFolder, item.deviceName),
-                                  observer.chunkWritten, &writeError);
+                                  observer.chunkWritten, &failure);
         DeleteFileA(itemScratch.c_str());
+        outcome.deviceChanged = outcome.deviceChanged || copied || failure.deviceChanged;
         if (copied) {
             continue;
         }
         if (observer.itemFailed) {
-            observer.itemFailed();
+            observer.itemFailed(failure);
         }
-        // A full device would truncate every later file in turn: those keep
-        // their old contents instead. Any other failure lets the rest go on.
-        if (writeError == ERROR_DISK_FULL) {
-            return CopyOutcome::DeviceFull;
+        // A full device would truncate every later file in turn, and a lost
+        // link would fail each: the later files keep their old contents
+        // instead. Any other failure lets the rest go on.
+        if (failure.kind == pda::CopyFailure::StorageFull) {
+            outcome.kind = CopyOutcome::DeviceFull;
+            return outcome;
         }
-        outcome = CopyOutcome::Failed;
+        if (failure.kind == pda::CopyFailure::LinkLost) {
+            outcome.kind = CopyOutcome::LinkLost;
+            outcome.item = item.deviceName;
+            return outcome;
+        }
+        outcome.kind = CopyOutcome::Failed;
     }
     return outcome;
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "payload/Payload.h"
+#include "pda/Pda.h"
 #include "win/TaskbarProgress.h"
 
 #include <windows.h>
@@ -23,14 +24,16 @@ struct CopyObserver {
     std::function<void(const std::string& deviceName)> itemStarted;
     std::function<void(ULONGLONG totalBytes)> started; // the manifest's items together
     std::function<void(DWORD bytes)> chunkWritten;
-    std::function<void()> itemFailed;
+    std::function<void(const pda::CopyFailure& failure)> itemFailed;
 };
 
 // An observer that shows progress on `display` (if any): Normal at the
 // start, the share of bytes written after each chunk, Error after a failed
-// copy, which stays; `itemStarted` hears of each item.
-CopyObserver ShowingProgressOn(win::ProgressDisplay* display,
-                               std::function<void(const std::string& deviceName)> itemStarted);
+// copy, which stays; `itemStarted` and `itemFailed` hear of each item.
+CopyObserver
+ShowingProgressOn(win::ProgressDisplay* display,
+                  std::function<void(const std::string& deviceName)> itemStarted,
+                  std::function<void(const pda::CopyFailure& failure)> itemFailed = {});
 
 // Unpacks the manifest to `tempDirectory`'s scratch file (left in place)
 // and returns the items it names, in order.
@@ -38,14 +41,21 @@ std::vector<payload::ManifestItem> ManifestItems(const std::string& tempDirector
 
 // Whether every item can replace its file in `deviceFolder`; if not, the
 // text that tells the user why and what to do. Changes nothing on the
-// device but a read-only attribute of a file the run is to replace.
+// device but, where the run may go on, a read-only attribute of a file it
+// is to replace.
 std::optional<std::string> RefusalOf(const std::string& deviceFolder,
                                      const std::vector<payload::ManifestItem>& items);
 
-enum class CopyOutcome {
-    Copied,
-    Failed,     // some copies failed; the others went on
-    DeviceFull, // the device ran out of room; the items after it were left as they were
+struct CopyOutcome {
+    enum Kind {
+        Copied,
+        Failed,     // some copies failed; the others went on
+        DeviceFull, // the device ran out of room; the items after it were left as they were
+        LinkLost,   // the link went down during `item`'s copy; the later items were left
+    } kind = Copied;
+    // Some device file was created: the device is no longer as it was.
+    bool deviceChanged = false;
+    std::string item; // LinkLost: the device name of the item under way
 };
 
 // Unpacks each item to the item scratch file in TempDirectory, tells

@@ -91,6 +91,7 @@ class TForm1 {
     std::string ButtonCaption() const;
     void Close();
     void RunUpgrade();
+    void Abandon(const std::string& message, bool information = false);
 
     HWND form_ = nullptr;
     HWND label1_ = nullptr;
@@ -103,6 +104,7 @@ class TForm1 {
     ScopedImageList arrowImages_;
     std::unique_ptr<win::ProgressDisplay> progress_; // null: no taskbar progress
     bool running_ = false;                           // an upgrade is changing the device
+    bool copying_ = false;                           // the run has shown its first item
     bool closeAfterRun_ = false;                     // the window was closed during the run
 };
 

@@ -3,6 +3,7 @@
 
 #include "app/CopyPhase.h"
 #include "app/Identify.h"
+#include "app/Messages.h"
 #include "app/Vk7.h"
 #include "payload/Payload.h"
 #include "pda/Pda.h"
@@ -24,12 +25,21 @@ std::string UpperCase(std::string text) {
     return text;
 }
 
-// Closes the connection when a run ends early.
-void Abandon(const std::string& message) {
-    win::ShowMessage(message);
+constexpr const char* kLooking = "Please wait - Looking for the Vesko Navigator";
+
+} // namespace
+
+// A run that ends before its copy changed the device leaves the window as
+// it was before the press, says why, and closes the connection.
+void TForm1::Abandon(const std::string& message, bool information) {
+    SetStatus("");
+    if (information) {
+        win::ShowInformation(message, "Information");
+    } else {
+        win::ShowMessage(message);
+    }
     pda::PdaDisconnect();
 }
-} // namespace
 
 void TForm1::BitBtn1Click() {
     if (UpperCase(ButtonCaption()).find("EXIT") != std::string::npos) {
@@ -50,6 +60,7 @@ void TForm1::BitBtn1Click() {
             }
         } endOfRun{*this};
         running_ = true;
+        copying_ = false;
         const win::RunInProgress session(form_);
         // Identification and the connection waits: busy, no share known yet.
         ShowProgress(win::ProgressState::Indeterminate);
@@ -57,6 +68,10 @@ void TForm1::BitBtn1Click() {
             RunUpgrade();
         } catch (...) {
             escaped = std::current_exception();
+            // An error before the first item leaves the window as it was.
+            if (!copying_) {
+                SetStatus("");
+            }
         }
     }
     // The error that ended the run is shown as the toolkit shows one, and
@@ -76,20 +91,23 @@ void TForm1::BitBtn1Click() {
 // The road of one run. Each early return leaves the button as it was, so
 // that the user can mend the cause and press again.
 void TForm1::RunUpgrade() {
-    if (IdentifyDevice() != kTargetModel) {
-        win::ShowInformation("Vesko Navigator not found.", "Information");
-        pda::PdaDisconnect();
+    // The connection waits process no messages: show what the run does first.
+    SetStatus(kLooking);
+    win::ProcessMessages();
+    NotIdentified why;
+    if (IdentifyDevice(&why) != kTargetModel) {
+        Abandon(NotFoundText(why), true);
         return;
     }
     pda::PdaConnect();
     if (!pda::PdaConnected) {
-        Abandon("Cannot connect to Vesko Navigator");
+        Abandon(CannotConnectText());
         return;
     }
     // A folder of that name is no application.
     const std::string application = std::string(kDeviceFolder) + "\\" + kApplicationFile;
-    if (pda::PdaLookUp(application).kind != pda::DeviceEntry::File) {
-        Abandon("Cannot find KestrovaCE on the Vesko Navigator");
+    if (const auto found = pda::PdaLookUp(application).kind; found != pda::DeviceEntry::File) {
+        Abandon(found == pda::DeviceEntry::Lost ? kLinkLost : kNotInstalled);
         return;
     }
     TempDirectory = payload::GetTempDirectory();
@@ -102,22 +120,41 @@ void TForm1::RunUpgrade() {
         return;
     }
 
-    const CopyOutcome outcome =
-        CopyPayload(kDeviceFolder, items,
-                    ShowingProgressOn(progress_.get(), [this](const std::string& deviceName) {
-                        SetStatus("Please wait - Copying " + deviceName);
-                        win::ProcessMessages();
-                    }));
-    pda::PdaDisconnect();
+    const CopyOutcome outcome = CopyPayload(
+        kDeviceFolder, items,
+        ShowingProgressOn(
+            progress_.get(),
+            [this](const std::string& deviceName) {
+                copying_ = true;
+                SetStatus("Please wait - Copying " + deviceName);
+                win::ProcessMessages();
+            },
+            [](const pda::CopyFailure& failure) {
+                // A full device and a lost link say so at the end, once.
+                if (failure.kind == pda::CopyFailure::Refused && failure.deviceChanged) {
+                    win::ShowMessage(kWriteFailed);
+                }
+            }));
     DeleteFileA(manifestScratch.c_str());
-    if (outcome == CopyOutcome::DeviceFull) {
-        win::ShowMessage("There is not enough free space on the Vesko Navigator. Free some space "
-                         "on it, then run the upgrade again.");
-    } else if (outcome == CopyOutcome::Failed) {
-        win::ShowMessage("There is an Error copying files - make sure KestrovaCE is not running "
-                         "on the Vesko Navigator.");
+    if (outcome.kind == CopyOutcome::LinkLost && !outcome.deviceChanged) {
+        Abandon(kLinkLost);
+        return;
     }
-    SetStatus(outcome == CopyOutcome::Copied ? "Upgrade Complete" : "Error Copying Files");
+    pda::PdaDisconnect();
+    switch (outcome.kind) {
+    case CopyOutcome::Copied:
+        break;
+    case CopyOutcome::Failed:
+        win::ShowMessage(kCopyError);
+        break;
+    case CopyOutcome::DeviceFull:
+        win::ShowMessage(kDeviceFull);
+        break;
+    case CopyOutcome::LinkLost:
+        win::ShowMessage(LostWhileCopyingText(outcome.item));
+        break;
+    }
+    SetStatus(outcome.kind == CopyOutcome::Copied ? "Upgrade Complete" : "Error Copying Files");
     SetButtonCaption("Press to Exit");
     win::Beep(0x40);
     win::ProcessMessages();

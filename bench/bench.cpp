@@ -144,7 +144,7 @@ double TimedCopyPhase(const std::function<void(const std::string&)>& progress, b
     if (check) {
         Check(items);
     }
-    if (app::CopyPayload(app::kDeviceFolder, items, observer) != app::CopyOutcome::Copied) {
+    if (app::CopyPayload(app::kDeviceFolder, items, observer).kind != app::CopyOutcome::Copied) {
         std::fprintf(stderr, "bench: a copy failed\n");
         std::exit(1);
     }

@@ -146,6 +146,12 @@ DWORD WINAPI CeGetLastError() {
     return device().lastError;
 }
 
+// The desktop side's own error: whether the link of the last call held.
+// Answered on the desktop, so neither held, counted nor faulted.
+HRESULT WINAPI CeRapiGetError() {
+    return device().unplugged ? E_FAIL : S_OK;
+}
+
 // Not part of the Remote API: lets tests prove that nothing is left open.
 int WINAPI SimOpenHandleCount() {
     return static_cast<int>(device().files.size() + device().searches.size());

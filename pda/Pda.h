@@ -14,6 +14,10 @@ namespace pda {
 
 // Whether the last PdaConnect reached the device; false at program start.
 extern bool PdaConnected;
+// Why the last PdaConnect failed: the provider's failure code (CeRapiInitEx's
+// result, or the one it gave with the link event); 0 when no device answered
+// within the wait, or when it connected.
+extern HRESULT PdaConnectError;
 
 inline constexpr unsigned kWaitStepMs = 100;
 inline constexpr int kWaitLimit = 50;
@@ -24,14 +28,32 @@ inline constexpr unsigned kChunkSize = 32000;
 void PdaConnect();
 void PdaDisconnect();
 
+// After a failed device call: whether the link went down (CeRapiGetError
+// answers non-zero) or held; Unknown where the library cannot tell.
+enum class PdaLink { Up, Lost, Unknown };
+PdaLink PdaLinkAfterFailure();
+
+// How a copy failed.
+struct CopyFailure {
+    enum Kind {
+        None,
+        SourceUnreadable, // the desktop file could not be opened or read
+        Refused,          // the device refused the file or a write
+        StorageFull,      // a write found the device's storage full
+        LinkLost,         // the link to the device went down
+    } kind = None;
+    // The device file was created, so its old contents are gone.
+    bool deviceChanged = false;
+    DWORD deviceError = 0; // CeGetLastError, for Refused and StorageFull
+};
+
 // Copies `source` (desktop) over `destination` (device path) in 32000-byte
 // chunks, processing window messages after each; `chunkWritten`, if given,
-// hears of each chunk the device took. A failed write is shown to the user;
-// every failure returns false. `writeError`, if given, receives the device's
-// error code for a failed write (CeGetLastError), else 0.
+// hears of each chunk the device took. Shows nothing: every failure returns
+// false, and `failure`, if given, says how (None after a copy).
 bool CopyFileToDevice(const std::string& source, const std::string& destination,
                       const std::function<void(DWORD bytes)>& chunkWritten = {},
-                      DWORD* writeError = nullptr);
+                      CopyFailure* failure = nullptr);
 
 // What the device holds at a path, as one CeFindFirstFile tells it.
 struct DeviceEntry {
@@ -40,6 +62,7 @@ struct DeviceEntry {
         File,
         Folder,
         Unknown, // the search failed for another reason than a missing name
+        Lost,    // the search failed because the link went down
     } kind = Absent;
     DWORD attributes = 0;
     unsigned long long size = 0;
@@ -59,6 +82,7 @@ struct PdaRefusal {
         Held,          // a target is open on the device: the application runs
         NoRoom,        // `shortfall` bytes more must be free
         CannotReplace, // targets[target] is a folder, or cannot be opened for writing
+        LinkLost,      // the link went down during the check
     } kind = None;
     std::size_t target = 0;
     unsigned long long shortfall = 0;
@@ -67,7 +91,8 @@ struct PdaRefusal {
 // The check before a run writes anything: each target is looked up (a
 // folder refuses), the room is checked where the device tells its free
 // space, and each existing file loses a read-only attribute and is opened
-// for writing, unshared, and closed again. Touches nothing else.
+// for writing, unshared, and closed again. Touches nothing else, and a
+// refusal sets the read-only attributes it cleared again.
 PdaRefusal PdaCheckTargets(const std::string& folder, const std::vector<PdaTarget>& targets);
 
 // What the file system's rounding may add per file written.

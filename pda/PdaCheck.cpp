@@ -45,21 +45,61 @@ std::optional<unsigned long long> FreeSpace(const std::string& folder) {
     return free.QuadPart;
 }
 
-// Makes `entry` writable if it is read-only (its other attributes kept) and
-// opens it for writing with no sharing, closing it at once.
-PdaRefusal::Kind TryOpen(const std::wstring& name, const DeviceEntry& entry) {
+// What a failed call that was not refused for the reason the caller looks
+// for means: the link went down, or the device refused for another reason.
+template <typename Kind> Kind LostOr(Kind lost, Kind otherwise) {
+    return PdaLinkAfterFailure() == PdaLink::Lost ? lost : otherwise;
+}
+
+// A file's attributes before the check made it writable.
+struct ClearedAttributes {
+    std::wstring name;
+    DWORD attributes;
+};
+
+// Makes `entry` writable if it is read-only (its other attributes kept,
+// the old ones noted in `cleared`) and opens it for writing with no
+// sharing, closing it at once.
+PdaRefusal::Kind TryOpen(const std::wstring& name, const DeviceEntry& entry,
+                         std::vector<ClearedAttributes>& cleared) {
     if (entry.attributes & FILE_ATTRIBUTE_READONLY) {
         const DWORD rest = entry.attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY);
-        rapi::CeSetFileAttributes(name.c_str(), rest != 0 ? rest : FILE_ATTRIBUTE_NORMAL);
+        if (rapi::CeSetFileAttributes(name.c_str(), rest != 0 ? rest : FILE_ATTRIBUTE_NORMAL)) {
+            cleared.push_back({name, entry.attributes});
+        }
     }
     const HANDLE file =
         rapi::CeCreateFile(name.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
-        return rapi::CeGetLastError() == ERROR_SHARING_VIOLATION ? PdaRefusal::Held
-                                                                 : PdaRefusal::CannotReplace;
+        return rapi::CeGetLastError() == ERROR_SHARING_VIOLATION
+                   ? PdaRefusal::Held
+                   : LostOr(PdaRefusal::LinkLost, PdaRefusal::CannotReplace);
     }
     rapi::CeCloseHandle(file);
     return PdaRefusal::None;
+}
+
+// Opens each existing target as TryOpen does, stopping at the first that
+// refuses; a refusal gives the read-only attributes back, where the link
+// allows.
+PdaRefusal OpenEach(const std::vector<std::wstring>& names,
+                    const std::vector<DeviceEntry>& entries) {
+    std::vector<ClearedAttributes> cleared;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (entries[i].kind != DeviceEntry::File) {
+            continue;
+        }
+        if (const PdaRefusal::Kind refusal = TryOpen(names[i], entries[i], cleared);
+            refusal != PdaRefusal::None) {
+            if (refusal != PdaRefusal::LinkLost) {
+                for (const ClearedAttributes& file : cleared) {
+                    rapi::CeSetFileAttributes(file.name.c_str(), file.attributes);
+                }
+            }
+            return PdaRefusal{refusal, i};
+        }
+    }
+    return PdaRefusal{};
 }
 
 DeviceEntry LookUpName(const std::wstring& name) {
@@ -71,8 +111,9 @@ DeviceEntry LookUpName(const std::wstring& name) {
     rapi::CE_FIND_DATA found{};
     const HANDLE search = rapi::CeFindFirstFile(name.c_str(), &found);
     if (search == INVALID_HANDLE_VALUE) {
-        return DeviceEntry{MeansAbsent(rapi::CeGetLastError()) ? DeviceEntry::Absent
-                                                               : DeviceEntry::Unknown};
+        return DeviceEntry{MeansAbsent(rapi::CeGetLastError())
+                               ? DeviceEntry::Absent
+                               : LostOr(DeviceEntry::Lost, DeviceEntry::Unknown)};
     }
     rapi::CeFindClose(search);
     const bool folder = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
@@ -108,6 +149,9 @@ PdaRefusal PdaCheckTargets(const std::string& folder, const std::vector<PdaTarge
     for (std::size_t i = 0; i < targets.size(); ++i) {
         auto name = DeviceName(targets[i].path);
         const DeviceEntry entry = name ? LookUpName(*name) : DeviceEntry{DeviceEntry::Unknown};
+        if (entry.kind == DeviceEntry::Lost) {
+            return PdaRefusal{PdaRefusal::LinkLost, i};
+        }
         if (entry.kind == DeviceEntry::Folder || entry.kind == DeviceEntry::Unknown) {
             return PdaRefusal{PdaRefusal::CannotReplace, i};
         }
@@ -121,16 +165,7 @@ PdaRefusal PdaCheckTargets(const std::string& folder, const std::vector<PdaTarge
             return PdaRefusal{PdaRefusal::NoRoom, 0, needed - *free};
         }
     }
-    for (std::size_t i = 0; i < targets.size(); ++i) {
-        if (entries[i].kind != DeviceEntry::File) {
-            continue;
-        }
-        if (const PdaRefusal::Kind refusal = TryOpen(names[i], entries[i]);
-            refusal != PdaRefusal::None) {
-            return PdaRefusal{refusal, i};
-        }
-    }
-    return PdaRefusal{};
+    return OpenEach(names, entries);
 }
 
 } // namespace pda

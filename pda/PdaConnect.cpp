@@ -5,12 +5,14 @@
 namespace pda {
 
 bool PdaConnected = false;
+HRESULT PdaConnectError = 0;
 
 void PdaConnect() {
     rapi::RAPIINIT init{sizeof(rapi::RAPIINIT), nullptr, 0};
+    const HRESULT started = rapi::CeRapiInitEx(&init);
     // A provider that refuses a second initialisation keeps the first one:
     // a connection that is up stays up and usable.
-    if (rapi::CeRapiInitEx(&init) == rapi::CERAPI_E_ALREADYINITIALIZED && PdaConnected) {
+    if (started == rapi::CERAPI_E_ALREADYINITIALIZED && PdaConnected) {
         return;
     }
     // No other failure code, nor the fallback, ends the attempt here: a
@@ -20,11 +22,25 @@ void PdaConnect() {
         signalled = WaitForSingleObject(init.heRapiInit, kWaitStepMs) == WAIT_OBJECT_0;
     }
     PdaConnected = signalled && init.hrRapiInit == 0;
+    if (PdaConnected) {
+        PdaConnectError = 0;
+    } else if (signalled) {
+        PdaConnectError = init.hrRapiInit;
+    } else {
+        PdaConnectError = FAILED(started) ? started : 0;
+    }
 }
 
 void PdaDisconnect() {
     rapi::CeRapiUninit();
     PdaConnected = false;
+}
+
+PdaLink PdaLinkAfterFailure() {
+    if (!rapi::HasEntryPoint("CeRapiGetError")) {
+        return PdaLink::Unknown;
+    }
+    return rapi::CeRapiGetError() != S_OK ? PdaLink::Lost : PdaLink::Up;
 }
 
 } // namespace pda

@@ -57,6 +57,7 @@ using PfnCeGetDesktopDeviceCaps = INT(WINAPI*)(INT);
 using PfnCeGetVersionEx = BOOL(WINAPI*)(CEOSVERSIONINFO*);
 using PfnCeSetFileAttributes = BOOL(WINAPI*)(LPCWSTR, DWORD);
 using PfnCeGetLastError = DWORD(WINAPI*)();
+using PfnCeRapiGetError = HRESULT(WINAPI*)();
 using PfnCeGetDiskFreeSpaceEx = BOOL(WINAPI*)(LPCWSTR, ULARGE_INTEGER*, ULARGE_INTEGER*,
                                               ULARGE_INTEGER*);
 

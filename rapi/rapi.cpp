@@ -13,11 +13,12 @@ FARPROC LookUp(HMODULE module, const char* name) {
     return GetProcAddress(module, name);
 }
 
-// Every name bound: the table's 64, then the free-space query.
-constexpr std::size_t kBoundNames = kEntryPointNames.size() + 1;
+// Every name bound: the table's 64, then the optional ones.
+constexpr std::size_t kBoundNames = kEntryPointNames.size() + kOptionalNames.size();
 
 constexpr std::string_view NameAt(std::size_t index) {
-    return index < kEntryPointNames.size() ? kEntryPointNames[index] : kDiskFreeSpaceName;
+    return index < kEntryPointNames.size() ? kEntryPointNames[index]
+                                           : kOptionalNames[index - kEntryPointNames.size()];
 }
 
 // The index of `name` among the bound names; kBoundNames when it is none.
@@ -145,6 +146,11 @@ BOOL CeGetDiskFreeSpaceEx(LPCWSTR folder, ULARGE_INTEGER* freeToCaller, ULARGE_I
                           ULARGE_INTEGER* totalFree) {
     auto f = RAPI_BOUND(CeGetDiskFreeSpaceEx);
     return f ? f(folder, freeToCaller, total, totalFree) : FALSE;
+}
+
+HRESULT CeRapiGetError() {
+    auto f = RAPI_BOUND(CeRapiGetError);
+    return f ? f() : static_cast<HRESULT>(kFallback);
 }
 
 } // namespace rapi

@@ -82,8 +82,13 @@ inline constexpr std::array<std::string_view, 64> kEntryPointNames = {
 };
 
 // Looked up after the 64 names, whose table and order stay as they are: the
-// free space on the device, which the check before a run asks for.
-inline constexpr std::string_view kDiskFreeSpaceName = "CeGetDiskFreeSpaceEx";
+// free space on the device, which the check before a run asks for, and the
+// desktop side's own error, which tells a lost link from the device's
+// refusal. A run does without either.
+inline constexpr std::array<std::string_view, 2> kOptionalNames = {
+    "CeGetDiskFreeSpaceEx",
+    "CeRapiGetError",
+};
 
 // Values a wrapper returns when its library or entry point is missing. The
 // 65535 is a plain number, not the invalid handle -1.
@@ -113,6 +118,7 @@ BOOL CeSetFileAttributes(LPCWSTR path, DWORD attributes);
 DWORD CeGetLastError();
 BOOL CeGetDiskFreeSpaceEx(LPCWSTR folder, ULARGE_INTEGER* freeToCaller, ULARGE_INTEGER* total,
                           ULARGE_INTEGER* totalFree);
+HRESULT CeRapiGetError();
 
 // How the library is found and bound; tests put their own in place.
 struct Loader {

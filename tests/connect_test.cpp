@@ -52,7 +52,8 @@ TEST_F(Connection, NeverSignalledGivesUpAfterFiftyWaits) {
     device.set("VK7SIM_CONNECT_DELAY_MS", "never");
     const ULONGLONG took = TimedConnect();
     EXPECT_FALSE(PdaConnected);
-    EXPECT_GE(took, 4800u); // fifty waits of 100 ms, give or take the clock's tick
+    EXPECT_EQ(pda::PdaConnectError, 0); // no answer, no error
+    EXPECT_GE(took, 4800u);             // fifty waits of 100 ms, give or take the clock's tick
     EXPECT_LT(took, 9000u);
 }
 
@@ -60,6 +61,7 @@ TEST_F(Connection, NonZeroInitResultIsNoConnection) {
     device.set("VK7SIM_INIT_RESULT", "0x80004005");
     pda::PdaConnect();
     EXPECT_FALSE(PdaConnected);
+    EXPECT_EQ(pda::PdaConnectError, static_cast<HRESULT>(0x80004005));
     // A failed attempt leaves the closing to the caller.
     EXPECT_TRUE(Calls(device.log(), "CeRapiUninit").empty());
 }
@@ -149,32 +151,86 @@ TEST_F(Connection, RepeatedConnectsLeakNoHandle) {
 
 class Identification : public Connection {};
 
+// What identification answers, and why: the connection's failure, what
+// the device reported, or a link lost while it was asked.
 TEST_F(Identification, TableOfDevices) {
+    using Why = app::NotIdentified;
     const struct {
         const char* what;
-        const char* setting;
-        const char* value;
+        std::vector<std::pair<const char*, const char*>> settings;
         int expected;
+        Why::Cause cause;
+        HRESULT error;
+        bool connected; // identification leaves the connection open when it connected
     } rows[] = {
-        {"the VK7", "VK7SIM_OS_MAJOR", "6", 6},
-        {"a 61 mm screen", "VK7SIM_SCREEN_MM", "61", 0},
-        {"Windows CE 5", "VK7SIM_OS_MAJOR", "5", 0},
-        {"480 x 800 portrait", "VK7SIM_SCREEN_PX", "800", 0},
-        {"a failed link", "VK7SIM_INIT_RESULT", "1", 0},
+        {"the VK7", {}, 6, Why::None, 0, true},
+        {"a 61 mm screen", {{"VK7SIM_SCREEN_MM", "61"}}, 0, Why::OtherDevice, 0, true},
+        {"Windows CE 5", {{"VK7SIM_OS_MAJOR", "5"}}, 0, Why::OtherDevice, 0, true},
+        {"480 x 800 portrait",
+         {{"VK7SIM_SCREEN_PX", "800"}, {"VK7SIM_SCREEN_WIDTH_PX", "480"}},
+         0,
+         Why::OtherDevice,
+         0,
+         true},
+        {"the provider's error with the link event",
+         {{"VK7SIM_INIT_RESULT", "1"}},
+         0,
+         Why::ConnectionRefused,
+         1,
+         false},
+        {"CeRapiInitEx fails",
+         {{"VK7SIM_FAIL_CALL_N", "1"}},
+         0,
+         Why::ConnectionRefused,
+         E_FAIL,
+         false},
+        {"the version query refused",
+         {{"VK7SIM_FAIL_CALL_N", "2"}},
+         0,
+         Why::DeviceError,
+         ERROR_GEN_FAILURE,
+         true},
+        {"unplugged at the version query",
+         {{"VK7SIM_UNPLUG_AT_CALL_N", "2"}},
+         0,
+         Why::LinkLost,
+         0,
+         true},
+        {"unplugged at the first screen query",
+         {{"VK7SIM_UNPLUG_AT_CALL_N", "3"}},
+         0,
+         Why::LinkLost,
+         0,
+         true},
+        // A screen query that fails over a link that held is the device's answer.
+        {"a screen query refused", {{"VK7SIM_FAIL_CALL_N", "4"}}, 0, Why::OtherDevice, 0, true},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
-        ScopedEnv setting(row.setting, row.value);
-        if (std::string(row.what) == "480 x 800 portrait") {
-            ScopedEnv width("VK7SIM_SCREEN_WIDTH_PX", "480");
-            EXPECT_EQ(app::IdentifyDevice(), row.expected);
-        } else {
-            EXPECT_EQ(app::IdentifyDevice(), row.expected);
+        std::vector<std::unique_ptr<ScopedEnv>> env;
+        for (const auto& [name, value] : row.settings) {
+            env.push_back(std::make_unique<ScopedEnv>(name, value));
         }
-        // Identification leaves the connection as it found it: open when it connected.
-        EXPECT_EQ(PdaConnected, row.expected == 6 || std::string(row.value) != "1");
+        SimReset();
+        Why why;
+        EXPECT_EQ(app::IdentifyDevice(&why), row.expected);
+        EXPECT_EQ(why.cause, row.cause);
+        EXPECT_EQ(why.error, row.error);
+        EXPECT_EQ(PdaConnected, row.connected);
         pda::PdaDisconnect();
     }
+}
+
+// What another device reported reaches the user as it gave it.
+TEST_F(Identification, AnotherDeviceIsDescribedAsItAnswered) {
+    device.set("VK7SIM_OS_MAJOR", "5");
+    device.set("VK7SIM_SCREEN_MM", "61");
+    device.set("VK7SIM_SCREEN_PX", "-3");
+    app::NotIdentified why;
+    EXPECT_EQ(app::IdentifyDevice(&why), 0);
+    EXPECT_EQ(why.osMajor, 5u);
+    EXPECT_EQ(why.screenMm, 61);
+    EXPECT_EQ(why.screenPx, -3);
 }
 
 TEST_F(Identification, NoDeviceMakesNoDeviceQuery) {
@@ -195,20 +251,38 @@ TEST_F(Identification, QueriesTheVersionAndBothScreenValues) {
     EXPECT_TRUE(PdaConnected);
 }
 
-TEST_F(Identification, PartialLibraryWithoutVersionQueryGivesZero) {
-    rapi::ResetForTesting(rapi::Loader{PartialLibrary, LookUp});
+TEST_F(Identification, VersionQueryRefusedStillAsksBothScreenValues) {
+    device.set("VK7SIM_FAIL_CALL_N", "2");
     EXPECT_EQ(app::IdentifyDevice(), 0);
     EXPECT_TRUE(PdaConnected);
-    // Both screen queries are made although the version query failed.
     const auto caps = Calls(device.log(), "CeGetDesktopDeviceCaps");
     ASSERT_EQ(caps.size(), 2u);
     EXPECT_EQ(caps[0].subject, "6");
     EXPECT_EQ(caps[1].subject, "10");
 }
 
+FARPROC WithoutVersionOrCreate(HMODULE module, const char* name) {
+    const std::string hidden = name;
+    return hidden == "CeGetVersionEx" || hidden == "CeCreateFile" ? nullptr : LookUp(module, name);
+}
+
+// A library that cannot serve a run is named before any connection: the
+// simulated device logs no call at all.
+TEST_F(Identification, LibraryLackingWhatARunCallsIsRefusedBeforeConnecting) {
+    rapi::ResetForTesting(rapi::Loader{rapi::ProductionLoader().load, WithoutVersionOrCreate});
+    app::NotIdentified why;
+    EXPECT_EQ(app::IdentifyDevice(&why), 0);
+    EXPECT_EQ(why.cause, app::NotIdentified::MissingEntryPoints);
+    EXPECT_EQ(why.missing, "CeGetVersionEx, CeCreateFile");
+    EXPECT_FALSE(PdaConnected);
+    EXPECT_TRUE(device.log().empty());
+}
+
 TEST_F(Identification, NoLibraryGivesZero) {
     rapi::ResetForTesting(rapi::Loader{NoLibrary, LookUp});
-    EXPECT_EQ(app::IdentifyDevice(), 0);
+    app::NotIdentified why;
+    EXPECT_EQ(app::IdentifyDevice(&why), 0);
+    EXPECT_EQ(why.cause, app::NotIdentified::NoLibrary);
     EXPECT_FALSE(PdaConnected);
 }
 

@@ -104,42 +104,16 @@ TEST_F(Copy, UnreadableSourceFailsQuietlyWithoutTouchingTheDevice) {
 
 TEST_F(Copy, WithoutTheLibraryTheFirstWriteFails) {
     rapi::ResetForTesting(rapi::Loader{NoLibrary, LookUp});
-    EXPECT_FALSE(pda::CopyFileToDevice(Source("abc"), "\\copy.bin"));
-    ASSERT_EQ(boxes.boxes().size(), 1u);
-    EXPECT_EQ(boxes.boxes()[0].text, "Cannot write to Destination file");
-    EXPECT_EQ(boxes.boxes()[0].caption, ProgramName());
-    EXPECT_EQ(boxes.boxes()[0].icon, "none");
+    pda::CopyFailure failure;
+    EXPECT_FALSE(pda::CopyFileToDevice(Source("abc"), "\\copy.bin", {}, &failure));
+    EXPECT_EQ(failure.kind, pda::CopyFailure::Refused);
+    EXPECT_TRUE(boxes.boxes().empty());
     rapi::ResetForTesting(rapi::ProductionLoader());
 }
 
-TEST_F(Copy, WriteFaultAtTheSecondChunkKeepsTheFirst) {
-    device.set("VK7SIM_WRITE_FAULT", "copy.bin:2");
-    pda::PdaConnect();
-    const std::string bytes = Pattern(70000);
-    const std::string source = Source(bytes);
-    // Both files are closed by the time the box shows.
-    int deviceHandlesAtBox = -1;
-    bool sourceOpenAtBox = true;
-    boxes.onBox = [&](const Box&) {
-        deviceHandlesAtBox = SimOpenHandles();
-        HANDLE h =
-            CreateFileA(source.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-        sourceOpenAtBox = h == INVALID_HANDLE_VALUE;
-        if (h != INVALID_HANDLE_VALUE) {
-            CloseHandle(h);
-        }
-    };
-    DWORD writeError = 0;
-    EXPECT_FALSE(pda::CopyFileToDevice(source, "\\copy.bin", {}, &writeError));
-    EXPECT_EQ(boxes.texts(), std::vector<std::string>{"Cannot write to Destination file"});
-    EXPECT_EQ(ReadFileBytes(OnDevice("copy.bin")), bytes.substr(0, 32000));
-    EXPECT_EQ(deviceHandlesAtBox, 0);
-    EXPECT_FALSE(sourceOpenAtBox);
-    EXPECT_EQ(writeError, static_cast<DWORD>(ERROR_WRITE_FAULT));
-}
-
 // What the check before a run refuses, and where: the first target it
-// cannot replace, or the room missing; a read-only file it makes writable.
+// cannot replace, or the room missing; a read-only file it makes writable,
+// and writable it stays only where the run may go on.
 TEST_F(Copy, CheckTargetsRefusesWhatCannotBeReplaced) {
     WriteFileBytes(OnDevice("old.bin"), "old");
     WriteFileBytes(OnDevice("locked.bin"), "read-only");
@@ -155,6 +129,7 @@ TEST_F(Copy, CheckTargetsRefusesWhatCannotBeReplaced) {
         Refusal::Kind kind;
         std::size_t target;
         unsigned long long shortfall;
+        bool lockedWritable = false; // afterwards
     } rows[] = {
         {"new and old files", {}, {{"\\new.bin", 10}, {"\\old.bin", 10}}, Refusal::None, 0, 0},
         {"a path too long to send",
@@ -171,7 +146,25 @@ TEST_F(Copy, CheckTargetsRefusesWhatCannotBeReplaced) {
          Refusal::NoRoom,
          0,
          10000 + 4096 - (20480 - 2 * 4096)}, // old.bin and locked.bin take a cluster each
-        {"a read-only file", {}, {{"\\locked.bin", 1}}, Refusal::None, 0, 0},
+        {"a read-only file, then a held one",
+         {{"VK7SIM_BUSY", "old.bin"}},
+         {{"\\locked.bin", 1}, {"\\old.bin", 1}},
+         Refusal::Held,
+         1,
+         0},
+        {"unplugged at the first lookup",
+         {{"VK7SIM_UNPLUG_AT_CALL_N", "2"}},
+         {{"\\old.bin", 1}},
+         Refusal::LinkLost,
+         0,
+         0},
+        {"unplugged at the open",
+         {{"VK7SIM_UNPLUG_AT_CALL_N", "5"}},
+         {{"\\old.bin", 1}},
+         Refusal::LinkLost,
+         0,
+         0},
+        {"a read-only file", {}, {{"\\locked.bin", 1}}, Refusal::None, 0, 0, true},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
@@ -179,39 +172,100 @@ TEST_F(Copy, CheckTargetsRefusesWhatCannotBeReplaced) {
         for (const auto& [name, value] : row.settings) {
             env.push_back(std::make_unique<ScopedEnv>(name, value));
         }
+        SimReset();
         pda::PdaConnect();
         const pda::PdaRefusal refusal = pda::PdaCheckTargets("\\", row.targets);
         EXPECT_EQ(refusal.kind, row.kind);
         EXPECT_EQ(refusal.target, row.target);
         EXPECT_EQ(refusal.shortfall, row.shortfall);
+        EXPECT_EQ(GetFileAttributesW(OnDevice("locked.bin").wstring().c_str()),
+                  static_cast<DWORD>(FILE_ATTRIBUTE_ARCHIVE |
+                                     (row.lockedWritable ? 0 : FILE_ATTRIBUTE_READONLY)));
     }
-    EXPECT_EQ(GetFileAttributesW(OnDevice("locked.bin").wstring().c_str()),
-              static_cast<DWORD>(FILE_ATTRIBUTE_ARCHIVE));
     EXPECT_EQ(ReadFileBytes(OnDevice("old.bin")), "old");
     EXPECT_FALSE(fs::exists(OnDevice("new.bin")));
 }
 
-// The device's error for a failed write reaches the caller, which stops at
-// a full device; a copy that succeeds reports none.
-TEST_F(Copy, ReportsTheDevicesErrorForAFailedWrite) {
-    const std::string source = Source(Pattern(70000));
+// How each copy fails, for the caller to tell the user: whether the device
+// file was created (its old contents gone), the device's error, what the
+// device file keeps, and that both files are closed. The copy shows nothing.
+TEST_F(Copy, ReportsHowItFailed) {
+    const std::string bytes = Pattern(70000);
+    const std::string source = Source(bytes);
+    using Failure = pda::CopyFailure;
+    constexpr DWORD kAny = ~0u; // a short write leaves the device's last error as it was
     const struct {
         const char* what;
-        const char* capacity;
-        bool copied;
-        DWORD error;
+        std::vector<std::pair<const char*, const char*>> settings;
+        Failure::Kind kind;
+        bool deviceChanged;
+        DWORD deviceError;
+        std::size_t bytesKept; // of the device file; 0 also where it is not there
     } rows[] = {
-        {"room enough", "", true, 0},
-        {"the device fills up", "40960", false, ERROR_DISK_FULL},
+        {"copied", {}, Failure::None, false, 0, 70000},
+        {"held open on the device",
+         {{"VK7SIM_BUSY", "copy.bin"}},
+         Failure::Refused,
+         false,
+         ERROR_SHARING_VIOLATION,
+         0},
+        // A write that reported success for fewer bytes used to leave a short file.
+        {"a short write",
+         {{"VK7SIM_SHORT_WRITE", "copy.bin:1"}},
+         Failure::Refused,
+         true,
+         kAny,
+         16000},
+        {"a write fault at the second chunk",
+         {{"VK7SIM_WRITE_FAULT", "copy.bin:2"}},
+         Failure::Refused,
+         true,
+         ERROR_WRITE_FAULT,
+         32000},
+        {"the device fills up",
+         {{"VK7SIM_CAPACITY", "40960"}},
+         Failure::StorageFull,
+         true,
+         ERROR_DISK_FULL,
+         40960},
+        {"unplugged mid-copy",
+         {{"VK7SIM_UNPLUG_AFTER_BYTES", "40000"}},
+         Failure::LinkLost,
+         true,
+         0,
+         40000},
+        {"unplugged before the creation",
+         {{"VK7SIM_UNPLUG_AT_CALL_N", "2"}},
+         Failure::LinkLost,
+         false,
+         0,
+         0},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
-        ScopedEnv capacity("VK7SIM_CAPACITY", row.capacity);
+        std::vector<std::unique_ptr<ScopedEnv>> env;
+        for (const auto& [name, value] : row.settings) {
+            env.push_back(std::make_unique<ScopedEnv>(name, value));
+        }
+        fs::remove(OnDevice("copy.bin"));
+        SimReset();
         pda::PdaConnect();
-        DWORD writeError = 12345;
-        EXPECT_EQ(pda::CopyFileToDevice(source, "\\copy.bin", {}, &writeError), row.copied);
-        EXPECT_EQ(writeError, row.error);
+        Failure failure{Failure::Refused, true, 12345};
+        EXPECT_EQ(pda::CopyFileToDevice(source, "\\copy.bin", {}, &failure),
+                  row.kind == Failure::None);
+        EXPECT_EQ(failure.kind, row.kind);
+        EXPECT_EQ(failure.deviceChanged, row.deviceChanged);
+        if (row.deviceError != kAny) {
+            EXPECT_EQ(failure.deviceError, row.deviceError);
+        }
+        EXPECT_EQ(ReadFileBytes(OnDevice("copy.bin")), bytes.substr(0, row.bytesKept));
+        EXPECT_EQ(SimOpenHandles(), 0);
+        HANDLE h =
+            CreateFileA(source.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        EXPECT_NE(h, INVALID_HANDLE_VALUE) << "the source is still open";
+        CloseHandle(h);
     }
+    EXPECT_TRUE(boxes.boxes().empty());
 }
 
 // The device file: written, shared for reading, replacing any old file, no
@@ -253,14 +307,6 @@ TEST_F(Copy, ClosesTheSourceBeforeTheDeviceFile) {
     }
 }
 
-TEST_F(Copy, FileHeldOpenOnTheDeviceFailsWithoutAMessage) {
-    device.set("VK7SIM_BUSY", "copy.bin");
-    pda::PdaConnect();
-    EXPECT_FALSE(pda::CopyFileToDevice(Source("abc"), "\\copy.bin"));
-    EXPECT_TRUE(boxes.boxes().empty());
-    EXPECT_TRUE(Calls(device.log(), "CeWriteFile").empty());
-}
-
 // A failed read used to end the copy as if the file had ended, and report
 // success for a truncated device file.
 TEST_F(Copy, FailedReadOfTheSourceIsAFailedCopy) {
@@ -296,14 +342,6 @@ TEST_F(Copy, DestinationsUpTo399UnitsPassWholeLongerOnesAreRefused) {
     }
     EXPECT_EQ(Calls(device.log(), "CeCreateFile").size(), 1u);
     EXPECT_TRUE(boxes.boxes().empty());
-}
-
-// A write that reported success for fewer bytes used to leave a short file.
-TEST_F(Copy, ShortWriteIsAFailedWrite) {
-    device.set("VK7SIM_SHORT_WRITE", "copy.bin:1");
-    pda::PdaConnect();
-    EXPECT_FALSE(pda::CopyFileToDevice(Source(Pattern(5000)), "\\copy.bin"));
-    EXPECT_EQ(boxes.texts(), std::vector<std::string>{"Cannot write to Destination file"});
 }
 
 LRESULT CALLBACK RecordingProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {

@@ -7,13 +7,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 
 using namespace testing_support;
 
 namespace {
-
-constexpr const char* kNotFound = "Vesko Navigator not found.";
 
 std::string Old(const std::string& name) {
     return "KestrovaCE 2.40: " + name;
@@ -282,7 +281,10 @@ TEST_P(FaultMatrix, NothingIsLost) {
             std::find(row.installed.begin(), row.installed.end(), name) != row.installed.end();
         if (name == row.faulted) {
             EXPECT_NE(now, Old(name));
-            EXPECT_NE(std::find(texts.begin(), texts.end(), kWriteFailed), texts.end());
+            const bool told = std::any_of(texts.begin(), texts.end(), [&](const std::string& t) {
+                return t == kWriteFailed || t == kDeviceFull || t.find(name) != std::string::npos;
+            });
+            EXPECT_TRUE(told) << "nothing said of the damaged file";
         } else if (mustBeNew) {
             EXPECT_TRUE(isNew);
         } else {
@@ -378,7 +380,7 @@ std::vector<Row> Rows() {
                     {{"VK7SIM_UNPLUG_AFTER_BYTES", "3000000"}},
                     Temp::Normal,
                     Library::Full,
-                    {kWriteFailed, kCopyError},
+                    {LostWhileCopying("Vesko-Plinto-4-UTM.par1")},
                     "Error Copying Files",
                     "Press to Exit",
                     {kFirst, "Vesko-Plinto-4.par1"},
@@ -414,8 +416,8 @@ std::vector<Row> Rows() {
                            CannotReplace("Kestrova1.def")));
     rows.push_back(refused("FolderInTheApplicationsPlace", {}, Condition::FolderForApplication,
                            kNotInstalled));
-    rows.push_back(
-        refused("LibraryWithoutTheSearch", {}, Condition::None, kNotInstalled, Library::NoSearch));
+    rows.push_back(refused("LibraryWithoutTheSearch", {}, Condition::None,
+                           NotFound(Incomplete("CeFindFirstFile")), Library::NoSearch));
     rows.back().repairs = false; // the library stays as it is
     rows.push_back({"ReadOnlyApplicationIsReplaced",
                     {},
@@ -435,7 +437,7 @@ std::vector<Row> Rows() {
          {{"VK7SIM_CAPACITY", std::to_string(kNearlyFull)}, {"VK7SIM_FREE_SPACE_FAILS", "1"}},
          Temp::Normal,
          Library::Full,
-         {kWriteFailed, kDeviceFull},
+         {kDeviceFull},
          "Error Copying Files",
          "Press to Exit",
          none,
@@ -448,7 +450,7 @@ std::vector<Row> Rows() {
                     {{"VK7SIM_LATER_INIT_RESULT", "0x80004005"}},
                     Temp::Normal,
                     Library::Full,
-                    {"Cannot connect to Vesko Navigator"},
+                    {kCannotConnect},
                     "",
                     "Press to Upgrade",
                     none,
@@ -458,7 +460,7 @@ std::vector<Row> Rows() {
                     {{"VK7SIM_DIR", ""}},
                     Temp::Normal,
                     Library::Full,
-                    {kNotFound},
+                    {NotFound(kNoAnswer)},
                     "",
                     "Press to Upgrade",
                     none,
@@ -468,7 +470,7 @@ std::vector<Row> Rows() {
                     {},
                     Temp::Normal,
                     Library::Partial,
-                    {kNotFound},
+                    {NotFound(Incomplete("CeGetVersionEx, CeWriteFile"))},
                     "",
                     "Press to Upgrade",
                     none,
@@ -478,7 +480,7 @@ std::vector<Row> Rows() {
                     {},
                     Temp::Normal,
                     Library::None,
-                    {kNotFound},
+                    {NotFound(kNoSoftware)},
                     "",
                     "Press to Upgrade",
                     none,

@@ -58,6 +58,9 @@ BOOL WINAPI FakeSetAttributes(LPCWSTR, DWORD attributes) {
 DWORD WINAPI FakeLastError() {
     return ERROR_SHARING_VIOLATION;
 }
+HRESULT WINAPI FakeRapiError() {
+    return E_FAIL;
+}
 BOOL WINAPI FakeDiskFree(LPCWSTR, ULARGE_INTEGER* caller, ULARGE_INTEGER*, ULARGE_INTEGER*) {
     caller->QuadPart = 123456789012ull;
     return TRUE;
@@ -86,7 +89,8 @@ FARPROC FakeLookup(HMODULE module, const char* name) {
         {"CeCreateFile", (void*)FakeCreate},      {"CeWriteFile", (void*)FakeWrite},
         {"CeCloseHandle", (void*)FakeClose},      {"CeGetDesktopDeviceCaps", (void*)FakeCaps},
         {"CeGetVersionEx", (void*)FakeVersion},   {"CeSetFileAttributes", (void*)FakeSetAttributes},
-        {"CeGetLastError", (void*)FakeLastError}, {"CeGetDiskFreeSpaceEx", (void*)FakeDiskFree}};
+        {"CeGetLastError", (void*)FakeLastError}, {"CeGetDiskFreeSpaceEx", (void*)FakeDiskFree},
+        {"CeRapiGetError", (void*)FakeRapiError}};
     for (const auto& t : table) {
         if (std::strcmp(t.name, name) == 0) {
             return reinterpret_cast<FARPROC>(t.f);
@@ -108,20 +112,21 @@ TEST_F(RapiBinding, LoadsOnceAndLooksUpAllNamesInTableOrderOnFirstCall) {
     EXPECT_EQ(g_fake.loads, 0); // nothing at start
     EXPECT_EQ(CeGetDesktopDeviceCaps(10), -10);
     EXPECT_EQ(g_fake.loads, 1);
-    // The 64 names in table order, then the free-space query beside them.
-    ASSERT_EQ(g_fake.lookups.size(), 65u);
+    // The 64 names in table order, then the optional ones beside them.
+    ASSERT_EQ(g_fake.lookups.size(), 66u);
     for (std::size_t i = 0; i < kEntryPointNames.size(); ++i) {
         EXPECT_EQ(g_fake.lookups[i], kEntryPointNames[i]);
     }
     EXPECT_EQ(g_fake.lookups.front(), "CeRapiInit");
     EXPECT_EQ(g_fake.lookups[63], "CeRapiInvoke");
-    EXPECT_EQ(g_fake.lookups.back(), "CeGetDiskFreeSpaceEx");
+    EXPECT_EQ(g_fake.lookups[64], "CeGetDiskFreeSpaceEx");
+    EXPECT_EQ(g_fake.lookups[65], "CeRapiGetError");
     CeRapiUninit();
     CeCloseHandle(nullptr);
     EXPECT_TRUE(LoadRapi());
     EXPECT_TRUE(HasEntryPoint("CeGetDiskFreeSpaceEx"));
     EXPECT_EQ(g_fake.loads, 1);
-    EXPECT_EQ(g_fake.lookups.size(), 65u);
+    EXPECT_EQ(g_fake.lookups.size(), 66u);
 }
 
 TEST_F(RapiBinding, FailedLoadIsRetriedOnEveryCall) {
@@ -167,11 +172,13 @@ TEST_F(RapiBinding, WithoutTheLibraryEveryWrapperFallsBackAndTouchesNothing) {
     ULARGE_INTEGER free{{17, 0}};
     EXPECT_FALSE(CeGetDiskFreeSpaceEx(L"\\", &free, nullptr, nullptr));
     EXPECT_EQ(free.QuadPart, 17u);
+    EXPECT_EQ(CeRapiGetError(), 65535);
     EXPECT_FALSE(HasEntryPoint("CeFindFirstFile"));
 }
 
 TEST_F(RapiBinding, MissingEntryPointsFallBackOnEveryCallWhileOthersWork) {
-    g_fake.missing = {"CeGetVersionEx", "CeWriteFile", "CeRapiInitEx", "CeGetDiskFreeSpaceEx"};
+    g_fake.missing = {"CeGetVersionEx", "CeWriteFile", "CeRapiInitEx", "CeGetDiskFreeSpaceEx",
+                      "CeRapiGetError"};
     EXPECT_FALSE(HasEntryPoint("CeWriteFile"));
     EXPECT_FALSE(HasEntryPoint("CeGetDiskFreeSpaceEx"));
     EXPECT_TRUE(HasEntryPoint("CeCreateFile"));
@@ -180,6 +187,7 @@ TEST_F(RapiBinding, MissingEntryPointsFallBackOnEveryCallWhileOthersWork) {
         ULARGE_INTEGER free{{17, 0}};
         EXPECT_FALSE(CeGetDiskFreeSpaceEx(L"\\", &free, nullptr, nullptr));
         EXPECT_EQ(free.QuadPart, 17u);
+        EXPECT_EQ(CeRapiGetError(), 65535);
         CEOSVERSIONINFO version{};
         EXPECT_FALSE(CeGetVersionEx(&version));
         EXPECT_EQ(version.dwMajorVersion, 0u);
@@ -213,6 +221,7 @@ TEST_F(RapiBinding, WrappersPassResultsAndRecordsThrough) {
     ULARGE_INTEGER free{};
     EXPECT_TRUE(CeGetDiskFreeSpaceEx(L"\\", &free, nullptr, nullptr));
     EXPECT_EQ(free.QuadPart, 123456789012ull);
+    EXPECT_EQ(CeRapiGetError(), E_FAIL);
     // Negative capability values pass unchanged.
     for (int index : {1, 6, 10, 1000, -3}) {
         EXPECT_EQ(CeGetDesktopDeviceCaps(index), -index);

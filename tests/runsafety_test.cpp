@@ -39,11 +39,11 @@ TEST_F(RunSafety, EveryEndOfARunGivesTheSessionBackAndTheFocusToTheButton) {
         const char* path;
         const char* setting;
         const char* value;
-        const char* box; // one box shown during the run
+        std::string box; // one box shown during the run
     } rows[] = {
-        {"early return", "VK7SIM_SCREEN_MM", "61", "Vesko Navigator not found."},
+        {"early return", "VK7SIM_SCREEN_MM", "61", NotFound(OtherDevice(6, 480, 61))},
         {"copy failure", "VK7SIM_WRITE_FAULT", "Kestrova1.def:1", kWriteFailed},
-        {"escaped error", "TMP", "Z:\\no\\such\\folder", nullptr},
+        {"escaped error", "TMP", "Z:\\no\\such\\folder", ""},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.path);
@@ -53,14 +53,14 @@ TEST_F(RunSafety, EveryEndOfARunGivesTheSessionBackAndTheFocusToTheButton) {
         LRESULT answerDuringRun = -1;
         EXECUTION_STATE stateDuringRun = 0;
         boxes.onBox = [&](const Box& box) {
-            if (row.box != nullptr && box.text == row.box) {
+            if (!row.box.empty() && box.text == row.box) {
                 answerDuringRun = QueryEndSession();
                 stateDuringRun = SwapExecutionState(ES_CONTINUOUS | ES_SYSTEM_REQUIRED);
             }
         };
         Click();
         boxes.onBox = nullptr;
-        if (row.box != nullptr) {
+        if (!row.box.empty()) {
             EXPECT_EQ(answerDuringRun, FALSE);
             EXPECT_EQ(stateDuringRun,
                       static_cast<EXECUTION_STATE>(ES_CONTINUOUS | ES_SYSTEM_REQUIRED));

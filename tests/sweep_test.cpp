@@ -2,7 +2,9 @@
 // for each N, one run with the N-th operation of that kind failing, then a
 // run without the fault. After each the invariants below must hold:
 // success is shown only for a whole device, any damage is reported, nothing
-// is left open or behind, and the second run repairs the device.
+// is left open or behind, and the second run repairs the device. An unplug
+// is told as a lost link (and, where the text says nothing was changed,
+// nothing was); no other failure is.
 //
 // VK7_SWEEP=all tries every N (scripts/sweep); otherwise a fixed sample.
 #include "support/FormFixture.h"
@@ -28,6 +30,7 @@ struct Kind {
     const char* setting; // the simulated device's; null for a desktop fault point
     win::FaultPoint point;
     Counted counted;
+    bool unplugs = false;
 };
 
 void PrintTo(const Kind& kind, std::ostream* os) {
@@ -37,11 +40,11 @@ void PrintTo(const Kind& kind, std::ostream* os) {
 const Kind kKinds[] = {
     {"FailedWrite", "VK7SIM_FAIL_WRITE_N", {}, Counted::DeviceWrites},
     {"ShortWrite", "VK7SIM_SHORT_WRITE_N", {}, Counted::DeviceWrites},
-    {"Unplugged", "VK7SIM_UNPLUG_AT_WRITE_N", {}, Counted::DeviceWrites},
+    {"Unplugged", "VK7SIM_UNPLUG_AT_WRITE_N", {}, Counted::DeviceWrites, true},
     {"FileInUse", "VK7SIM_FAIL_CREATE_N", {}, Counted::DeviceCreates},
     // Any Remote API call: the check's before the first byte among them.
     {"FailedCall", "VK7SIM_FAIL_CALL_N", {}, Counted::DeviceCalls},
-    {"UnpluggedAtCall", "VK7SIM_UNPLUG_AT_CALL_N", {}, Counted::DeviceCalls},
+    {"UnpluggedAtCall", "VK7SIM_UNPLUG_AT_CALL_N", {}, Counted::DeviceCalls, true},
     {"FailedScratchRead", nullptr, win::FaultPoint::ScratchRead, Counted::ScratchReads},
     {"DiskFullWhileUnpacking", nullptr, win::FaultPoint::ScratchWrite, Counted::ScratchWrites},
 };
@@ -53,6 +56,24 @@ unsigned SimCount(const char* name) {
 }
 
 const std::string kOtherFile = "Maps.dat"; // on the device, outside the payload
+
+bool SpeaksOfALostLink(const std::string& text) {
+    return text.find("connection to the Vesko Navigator was lost") != std::string::npos;
+}
+
+// The lost-link texts that say nothing on the device was changed.
+bool SaysNothingChanged(const std::string& text) {
+    return text == kLost || text == NotFound(kLost) || text == kCannotConnect;
+}
+
+// What the user may be told after an unplug: a lost link, or at the first
+// connection, where no link was up yet to be lost, why it did not connect.
+bool ToldOfTheUnplug(const std::string& text, bool atFirstConnection) {
+    return SpeaksOfALostLink(text) ||
+           (atFirstConnection &&
+            (text.rfind(NotFound("The connection software reported error "), 0) == 0 ||
+             text == NotFound(kNoAnswer)));
+}
 
 class Sweep : public FormFixture, public ::testing::WithParamInterface<Kind> {
   protected:
@@ -107,16 +128,18 @@ class Sweep : public FormFixture, public ::testing::WithParamInterface<Kind> {
         return true;
     }
 
-    // The invariants after one run; empty when all hold, else what broke.
-    std::string Broken(bool repairing) const {
+    // The invariants after one run (with `fault` at the N-th operation, or
+    // none for the repairing run); empty when all hold, else what broke.
+    std::string Broken(const Kind* injected, unsigned n) const {
+        const bool repairing = injected == nullptr;
         std::string broken;
         const auto fault = [&](const char* what) { broken += std::string(what) + "; "; };
         const bool whole = DeviceWhole();
         const bool complete = Status() == "Upgrade Complete";
         bool reported = false, escaped = false;
         for (const Box& box : captured_->boxes()) {
-            reported =
-                reported || box.text == kCopyError || box.text == kDeviceFull || box.icon == "stop";
+            reported = reported || box.text == kCopyError || box.text == kDeviceFull ||
+                       SpeaksOfALostLink(box.text) || box.icon == "stop";
             escaped = escaped || box.icon == "stop";
         }
         // A run that never began to copy (the check refused it, or an early
@@ -153,7 +176,34 @@ class Sweep : public FormFixture, public ::testing::WithParamInterface<Kind> {
         if (repairing && (!complete || !whole)) {
             fault("the second run did not repair the device");
         }
+        if (!repairing) {
+            broken += LinkLossBroken(*injected, n);
+        }
         return broken;
+    }
+
+    std::string LinkLossBroken(const Kind& kind, unsigned n) const {
+        const auto texts = captured_->texts();
+        if (kind.unplugs) {
+            const bool atFirstConnection = kind.counted == Counted::DeviceCalls && n == 1;
+            if (!(Status() == "Upgrade Complete" && texts.empty()) &&
+                !(texts.size() == 1 && ToldOfTheUnplug(texts[0], atFirstConnection))) {
+                return "an unplug not told as a lost link in one box; ";
+            }
+            if (texts.size() == 1 && SaysNothingChanged(texts[0]) &&
+                Snapshot(device.appFolder()) != before_) {
+                return "a lost link said nothing changed, but the device did; ";
+            }
+            return {};
+        }
+        // Every failure of the second connection is told so: the link that
+        // identification used is gone.
+        for (const std::string& text : texts) {
+            if (SpeaksOfALostLink(text) && text != kCannotConnect) {
+                return "a failure that is no unplug told as a lost link; ";
+            }
+        }
+        return {};
     }
 
     std::unique_ptr<BoxCatcher> captured_;
@@ -193,11 +243,11 @@ TEST_P(Sweep, EveryInterruptionPointKeepsTheInvariants) {
             }
             Run();
             win::ArmFaultForTesting(kind.point, 0);
-            faults = Broken(false);
+            faults = Broken(&kind, n);
         }
         SimReset();
         Run();
-        faults += Broken(true);
+        faults += Broken(nullptr, 0);
         if (!faults.empty()) {
             ++broken;
             ADD_FAILURE() << kind.name << " at " << n << ": " << faults;

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 using namespace testing_support;
 
 namespace {
@@ -56,7 +58,8 @@ TEST_F(Upgrade, FullRunInstallsTheNineItemsInManifestOrder) {
         SetWindowLongPtrA(form.Label1(), GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(RecordCaptions)));
     Press();
     SetWindowLongPtrA(form.Label1(), GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(g_labelProc));
-    std::vector<std::string> expected;
+    // What the run does while the connection waits keep the window still.
+    std::vector<std::string> expected{"Please wait - Looking for the Vesko Navigator"};
     for (const char* name : kDeviceNames) {
         expected.push_back(std::string("Please wait - Copying ") + name);
     }
@@ -174,93 +177,238 @@ TEST_F(Upgrade, ProviderThatRefusesASecondInitialisationStillUpgrades) {
     EXPECT_TRUE(ConnectionClosed());
 }
 
+// The library a run binds: the simulated device's, none, the partial one
+// (without CeGetVersionEx and CeWriteFile), or the simulated device's with
+// an entry point hidden.
+enum class Library { Full, None, Partial, WithoutRapiGetError, WithoutSetAttributes };
+
+FARPROC Hiding(const char* hidden, HMODULE module, const char* name) {
+    return std::strcmp(name, hidden) == 0 ? nullptr : LookUp(module, name);
+}
+FARPROC WithoutRapiGetError(HMODULE module, const char* name) {
+    return Hiding("CeRapiGetError", module, name);
+}
+FARPROC WithoutSetAttributes(HMODULE module, const char* name) {
+    return Hiding("CeSetFileAttributes", module, name);
+}
+
+void UseLibrary(Library library) {
+    const rapi::Loader production = rapi::ProductionLoader();
+    switch (library) {
+    case Library::Full:
+        rapi::ResetForTesting(production);
+        break;
+    case Library::None:
+        rapi::ResetForTesting(rapi::Loader{NoLibrary, LookUp});
+        break;
+    case Library::Partial:
+        rapi::ResetForTesting(rapi::Loader{PartialLibrary, LookUp});
+        break;
+    case Library::WithoutRapiGetError:
+        rapi::ResetForTesting(rapi::Loader{production.load, WithoutRapiGetError});
+        break;
+    case Library::WithoutSetAttributes:
+        rapi::ResetForTesting(rapi::Loader{production.load, WithoutSetAttributes});
+        break;
+    }
+}
+
+// The device unplugged at the `nth` call of `function` of a run.
+struct UnplugAt {
+    const char* function = nullptr;
+    int nth = 0;
+};
+
+// The number the simulated device gives that call: its line in the call
+// log of a clean run, where every call it counts is one line.
+unsigned CallNumber(const std::vector<LogEntry>& cleanRun, const UnplugAt& at) {
+    int seen = 0;
+    for (std::size_t i = 0; i < cleanRun.size(); ++i) {
+        if (cleanRun[i].function == at.function && ++seen == at.nth) {
+            return static_cast<unsigned>(i + 1);
+        }
+    }
+    ADD_FAILURE() << "a clean run makes no call " << at.function << " #" << at.nth;
+    return 0;
+}
+
+// Every cause a run can meet, one row each: what the user is shown, the
+// window afterwards, and the device, untouched where the text says so.
 TEST_F(Upgrade, FailureTable) {
     const std::string title = win::ApplicationTitle();
-    const struct {
+    const auto info = [](const std::string& text) {
+        return Box{text, "Information", "information"};
+    };
+    const auto plain = [&](const std::string& text) { return Box{text, title, "none"}; };
+    const auto copying = [](const char* name) {
+        return std::string("Please wait - Copying ") + name;
+    };
+    const struct Row {
         const char* situation;
-        std::vector<std::pair<const char*, const char*>> settings;
-        bool removeApplication;
-        std::vector<Box> shown;
-        std::string status, caption;
-        std::size_t itemsInstalled;
+        std::vector<std::pair<const char*, const char*>> settings{};
+        Library library = Library::Full;
+        UnplugAt unplug{};
+        std::function<void(const SimDevice&)> arrange{}; // beside the installed application
+        std::vector<Box> shown{};
+        std::string status{};
+        std::string caption = "Press to Upgrade";
+        std::size_t itemsInstalled = 0;
         // At each box: how many times the connection had been closed, the
         // status line, and whether the button was still disabled.
-        std::vector<std::size_t> closesAtBoxes;
-        std::vector<std::string> statusAtBoxes;
-        bool beeps; // once, 0x40, at the end of a completed run only
+        std::vector<std::size_t> closesAtBoxes = {0};
+        std::vector<std::string> statusAtBoxes = {""};
+        bool beeps = false;     // once, 0x40, at the end of a run that copied
+        bool untouched = false; // the device folder byte for byte, attributes included
     } rows[] = {
-        {"not a VK7",
-         {{"VK7SIM_SCREEN_MM", "61"}},
-         false,
-         {{"Vesko Navigator not found.", "Information", "information"}},
-         "",
-         "Press to Upgrade",
-         0,
-         {0},
-         {""},
-         false},
-        {"second connection fails",
-         {{"VK7SIM_LATER_INIT_RESULT", "0x80004005"}},
-         false,
-         {{"Cannot connect to Vesko Navigator", title, "none"}},
-         "",
-         "Press to Upgrade",
-         0,
-         {0},
-         {""},
-         false},
-        {"application missing",
-         {},
-         true,
-         {{"Cannot find KestrovaCE on the Vesko Navigator", title, "none"}},
-         "",
-         "Press to Upgrade",
-         0,
-         {0},
-         {""},
-         false},
-        {"the check refuses: a target is held open",
-         {{"VK7SIM_BUSY", "KestrovaCE.exe"}},
-         false,
-         {{kRunning, title, "none"}},
-         "",
-         "Press to Upgrade",
-         0,
-         {0},
-         {""},
-         false},
-        {"the device fills up and cannot tell its free space",
-         {{"VK7SIM_CAPACITY", "1000000"}, {"VK7SIM_FREE_SPACE_FAILS", "1"}},
-         false,
-         {{"Cannot write to Destination file", title, "none"}, {kDeviceFull, title, "none"}},
-         "Error Copying Files",
-         "Press to Exit",
-         0,
-         {0, 1},
-         {"Please wait - Copying KestrovaCE.exe", "Please wait - Copying KestrovaCE.exe"},
-         true},
-        {"first item fails, the rest succeed",
-         {{"VK7SIM_WRITE_FAULT", "KestrovaCE.exe:1"}},
-         false,
-         {{"Cannot write to Destination file", title, "none"}, {kCopyError, title, "none"}},
-         "Error Copying Files",
-         "Press to Exit",
-         8,
-         {0, 1},
-         {"Please wait - Copying KestrovaCE.exe", "Please wait - Copying FontSizes2.def"},
-         true},
+        {.situation = "no library",
+         .library = Library::None,
+         .shown = {info(NotFound(kNoSoftware))},
+         .untouched = true},
+        {.situation = "a library without two entry points",
+         .library = Library::Partial,
+         .shown = {info(NotFound(Incomplete("CeGetVersionEx, CeWriteFile")))},
+         .untouched = true},
+        {.situation = "a library without CeSetFileAttributes",
+         .library = Library::WithoutSetAttributes,
+         .shown = {info(NotFound(Incomplete("CeSetFileAttributes")))},
+         .untouched = true},
+        {.situation = "the provider refuses the connection",
+         .settings = {{"VK7SIM_INIT_RESULT", "0x8007001F"}},
+         .shown = {info(NotFound(ProviderError("0x8007001F")))},
+         .untouched = true},
+        {.situation = "no device",
+         .settings = {{"VK7SIM_DIR", ""}},
+         .shown = {info(NotFound(kNoAnswer))}},
+        {.situation = "Windows CE 5",
+         .settings = {{"VK7SIM_OS_MAJOR", "5"}},
+         .shown = {info(NotFound(OtherDevice(5, 480, 60)))},
+         .untouched = true},
+        {.situation = "a 61 mm screen",
+         .settings = {{"VK7SIM_SCREEN_MM", "61"}},
+         .shown = {info(NotFound(OtherDevice(6, 480, 61)))},
+         .untouched = true},
+        {.situation = "an 800-pixel screen",
+         .settings = {{"VK7SIM_SCREEN_PX", "800"}},
+         .shown = {info(NotFound(OtherDevice(6, 800, 60)))},
+         .untouched = true},
+        {.situation = "the device refuses its version query",
+         .settings = {{"VK7SIM_FAIL_CALL_N", "2"}},
+         .shown = {info(NotFound(ProviderError("0x0000001F")))},
+         .untouched = true},
+        {.situation = "unplugged at the version query",
+         .unplug = {"CeGetVersionEx", 1},
+         .shown = {info(NotFound(kLost))},
+         .untouched = true},
+        {.situation = "unplugged at a screen query",
+         .unplug = {"CeGetDesktopDeviceCaps", 2},
+         .shown = {info(NotFound(kLost))},
+         .untouched = true},
+        {.situation = "second connection refused",
+         .settings = {{"VK7SIM_LATER_INIT_RESULT", "0x80004005"}},
+         .shown = {plain(kCannotConnect)},
+         .untouched = true},
+        {.situation = "unplugged at the second connection",
+         .unplug = {"CeRapiInitEx", 2},
+         .shown = {plain(kCannotConnect)},
+         .untouched = true},
+        {.situation = "application missing",
+         .arrange = [](const SimDevice& d) { fs::remove(d.appFolder() / "KestrovaCE.exe"); },
+         .shown = {plain(kNotInstalled)}},
+        {.situation = "unplugged at the application's lookup",
+         .unplug = {"CeFindFirstFile", 1},
+         .shown = {plain(kLost)},
+         .untouched = true},
+        {.situation = "unplugged during the check",
+         .unplug = {"CeFindFirstFile", 4},
+         .shown = {plain(kLost)},
+         .untouched = true},
+        {.situation = "unplugged at the check's last call",
+         .unplug = {"CeCloseHandle", 1},
+         .shown = {plain(kLost)},
+         .untouched = true},
+        {.situation = "the check refuses: a read-only file, a held one after it",
+         .settings = {{"VK7SIM_BUSY", "Kestrova2.def"}},
+         .arrange =
+             [](const SimDevice& d) {
+                 WriteFileBytes(d.appFolder() / "Kestrova1.def", "old settings");
+                 WriteFileBytes(d.appFolder() / "Kestrova2.def", "old settings 2");
+                 SetFileAttributesW((d.appFolder() / "Kestrova1.def").wstring().c_str(),
+                                    FILE_ATTRIBUTE_READONLY);
+             },
+         .shown = {plain(kRunning)},
+         .untouched = true},
+        {.situation = "unplugged mid-copy",
+         .unplug = {"CeWriteFile", 5},
+         .shown = {plain(LostWhileCopying(kDeviceNames[0]))},
+         .status = "Error Copying Files",
+         .caption = "Press to Exit",
+         .closesAtBoxes = {1},
+         .statusAtBoxes = {copying(kDeviceNames[0])},
+         .beeps = true},
+        {.situation = "unplugged at the second item's creation",
+         .unplug = {"CeCreateFile", 3},
+         .shown = {plain(LostWhileCopying(kDeviceNames[1]))},
+         .status = "Error Copying Files",
+         .caption = "Press to Exit",
+         .itemsInstalled = 1,
+         .closesAtBoxes = {1},
+         .statusAtBoxes = {copying(kDeviceNames[1])},
+         .beeps = true},
+        {.situation = "unplugged mid-copy, and the library cannot tell",
+         .library = Library::WithoutRapiGetError,
+         .unplug = {"CeWriteFile", 5},
+         .shown = {plain(kWriteFailed), plain(kCopyError)},
+         .status = "Error Copying Files",
+         .caption = "Press to Exit",
+         .closesAtBoxes = {0, 1},
+         .statusAtBoxes = {copying(kDeviceNames[0]), copying(kDeviceNames[8])},
+         .beeps = true},
+        {.situation = "the device fills up and cannot tell its free space",
+         .settings = {{"VK7SIM_CAPACITY", "1000000"}, {"VK7SIM_FREE_SPACE_FAILS", "1"}},
+         .shown = {plain(kDeviceFull)},
+         .status = "Error Copying Files",
+         .caption = "Press to Exit",
+         .closesAtBoxes = {1},
+         .statusAtBoxes = {copying(kDeviceNames[0])},
+         .beeps = true},
+        {.situation = "first item fails, the rest succeed",
+         .settings = {{"VK7SIM_WRITE_FAULT", "KestrovaCE.exe:1"}},
+         .shown = {plain(kWriteFailed), plain(kCopyError)},
+         .status = "Error Copying Files",
+         .caption = "Press to Exit",
+         .itemsInstalled = 8,
+         .closesAtBoxes = {0, 1},
+         .statusAtBoxes = {copying(kDeviceNames[0]), copying(kDeviceNames[8])},
+         .beeps = true},
     };
-    for (const auto& row : rows) {
+    // Where the calls to unplug at fall in a clean run.
+    std::vector<LogEntry> cleanRun;
+    {
+        SimDevice clean;
+        clean.installApplication();
+        SimReset();
+        Press();
+        ASSERT_EQ(Status(), "Upgrade Complete");
+        cleanRun = clean.log();
+    }
+    for (const Row& row : rows) {
         SCOPED_TRACE(row.situation);
+        SimReset();
         SimDevice fresh;
         fresh.installApplication();
-        if (row.removeApplication) {
-            fs::remove(fresh.appFolder() / "KestrovaCE.exe");
+        if (row.arrange) {
+            row.arrange(fresh);
         }
         std::vector<std::unique_ptr<ScopedEnv>> env;
         for (const auto& [name, value] : row.settings) {
             env.push_back(std::make_unique<ScopedEnv>(name, value));
         }
+        if (row.unplug.function != nullptr) {
+            env.push_back(std::make_unique<ScopedEnv>(
+                "VK7SIM_UNPLUG_AT_CALL_N", std::to_string(CallNumber(cleanRun, row.unplug))));
+        }
+        UseLibrary(row.library);
+        const auto before = Snapshot(fresh.appFolder());
         BoxCatcher caught;
         std::vector<std::size_t> closesAtBoxes;
         std::vector<std::string> statusAtBoxes;
@@ -273,6 +421,7 @@ TEST_F(Upgrade, FailureTable) {
         SetWindowTextA(form.BitBtn1(), "Press to Upgrade");
         Beeps().clear();
         Press();
+        UseLibrary(Library::Full);
         EXPECT_EQ(Beeps(), row.beeps ? std::vector<UINT>{0x40} : std::vector<UINT>{});
         EXPECT_EQ(closesAtBoxes, row.closesAtBoxes);
         EXPECT_EQ(statusAtBoxes, row.statusAtBoxes);
@@ -292,25 +441,23 @@ TEST_F(Upgrade, FailureTable) {
                 ReadFileBytes(fresh.appFolder() / name) == ReadFileBytes(PayloadFile(name));
         }
         EXPECT_EQ(installed, row.itemsInstalled);
-        // Every early return and the end of a run close the connection.
+        if (row.untouched) {
+            EXPECT_EQ(Snapshot(fresh.appFolder()), before);
+        }
+        // A library that cannot serve a run is refused before any device
+        // call; every other early return and the end of a run close the
+        // connection.
         const auto log = fresh.log();
-        ASSERT_FALSE(log.empty());
-        EXPECT_EQ(log.back().function, "CeRapiUninit");
+        if (row.library == Library::Full || row.library == Library::WithoutRapiGetError) {
+            ASSERT_FALSE(log.empty());
+            EXPECT_EQ(log.back().function, "CeRapiUninit");
+        } else {
+            EXPECT_TRUE(log.empty()) << log.front().function;
+        }
         EXPECT_FALSE(pda::PdaConnected);
         EXPECT_FALSE(ScratchLeft());
         EXPECT_EQ(SimOpenHandles(), 0);
     }
-}
-
-TEST_F(Upgrade, NoDeviceIsNotFound) {
-    device.set("VK7SIM_DIR", "");
-    Press();
-    ASSERT_EQ(boxes.boxes().size(), 1u);
-    EXPECT_EQ(boxes.boxes()[0].text, "Vesko Navigator not found.");
-    EXPECT_EQ(boxes.boxes()[0].caption, "Information");
-    EXPECT_EQ(Caption(), "Press to Upgrade");
-    EXPECT_TRUE(Enabled());
-    EXPECT_TRUE(Calls(device.log(), "CeGetVersionEx").empty());
 }
 
 TEST_F(Upgrade, ScratchFileThatCannotBeCreatedEndsTheClickWithTheErrorBox) {

@@ -107,8 +107,12 @@ std::map<std::string, std::string> Snapshot(const fs::path& folder) {
     std::error_code ignored;
     for (auto it = fs::recursive_directory_iterator(folder, ignored);
          it != fs::recursive_directory_iterator(); it.increment(ignored)) {
+        const DWORD attributes = GetFileAttributesW(it->path().wstring().c_str());
+        const bool readOnly =
+            attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY);
         entries[fs::relative(it->path(), folder).string()] =
-            it->is_directory() ? "<folder>" : ReadFileBytes(it->path());
+            (readOnly ? "<read-only>" : "") +
+            (it->is_directory() ? "<folder>" : ReadFileBytes(it->path()));
     }
     return entries;
 }

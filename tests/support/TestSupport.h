@@ -50,7 +50,7 @@ class ScopedEnv {
 void WriteFileBytes(const fs::path& path, const std::string& bytes);
 std::string ReadFileBytes(const fs::path& path);
 // Every file and folder under `folder` with its bytes ("<folder>" for a
-// folder), to tell that nothing changed.
+// folder) and whether it is read-only, to tell that nothing changed.
 std::map<std::string, std::string> Snapshot(const fs::path& folder);
 std::string Pattern(std::size_t size, unsigned seed = 1);
 
@@ -119,6 +119,44 @@ std::string ProgramName();
 // (a release package's), else the one of this build.
 std::string ProductExe();
 fs::path SourceRoot();
+
+// Why the device was not found, after the first line and a blank one.
+inline constexpr const char* kNotFound = "Vesko Navigator not found.";
+inline std::string NotFound(const std::string& cause) {
+    return std::string(kNotFound) + "\n\n" + cause;
+}
+inline constexpr const char* kNoSoftware =
+    "This computer has no ActiveSync connection software. Install ActiveSync (Windows XP) or "
+    "Windows Mobile Device Center (Windows Vista and later), then press the button again.";
+inline std::string Incomplete(const std::string& names) {
+    return "The ActiveSync connection software on this computer is incomplete: it lacks " + names +
+           ". Reinstall ActiveSync or Windows Mobile Device Center, then press the button again.";
+}
+inline std::string ProviderError(const std::string& hex) {
+    return "The connection software reported error " + hex +
+           ". Disconnect the Vesko Navigator and connect it again, then press the button again.";
+}
+inline constexpr const char* kNoAnswer =
+    "No device answered within 5 seconds. Connect the Vesko Navigator with its cable and wait "
+    "until ActiveSync or Windows Mobile Device Center shows it as connected, then press the "
+    "button again.";
+inline std::string OtherDevice(int version, int pixels, int mm) {
+    return "The connected device is not a Vesko Navigator VK7: it reports Windows CE " +
+           std::to_string(version) + " and a screen " + std::to_string(pixels) + " pixels and " +
+           std::to_string(mm) +
+           " mm high. Connect the Vesko Navigator instead, then press the "
+           "button again.";
+}
+// A lost link: before anything on the device changed, and after.
+inline constexpr const char* kLost = "The connection to the Vesko Navigator was lost. Nothing on "
+                                     "it was changed. Connect it again, then press the button "
+                                     "again.";
+inline const std::string kCannotConnect =
+    std::string("Cannot connect to Vesko Navigator\n\n") + kLost;
+inline std::string LostWhileCopying(const std::string& deviceName) {
+    return "The connection to the Vesko Navigator was lost while copying " + deviceName +
+           ". Its upgrade is not complete. Connect it again, then run this program once more.";
+}
 
 // What the user is shown when a copy fails, and at the end of such a run.
 inline constexpr const char* kWriteFailed = "Cannot write to Destination file";
