@@ -3,6 +3,7 @@
 #include "app/FormLayout.h"
 
 #include "app/resource.h"
+#include "win/Accessibility.h"
 
 #include <algorithm>
 #include <utility>
@@ -20,6 +21,7 @@ constexpr COLORREF kArrowGround = RGB(255, 0, 255);
 
 DpiSource g_dpiSource = nullptr;
 WorkAreaSource g_workAreaSource = nullptr;
+HighContrastSource g_highContrastSource = nullptr;
 
 win::ScopedFont MakeFont(const ControlLayout& layout, UINT dpi) {
     return win::ScopedFont(CreateFontA(-Scale(layout.fontHeight, dpi), 0, 0, 0,
@@ -102,6 +104,16 @@ UINT DpiOf(HWND window) {
     return dpi > 0 ? static_cast<UINT>(dpi) : USER_DEFAULT_SCREEN_DPI;
 }
 
+bool HighContrastOn() {
+    if (g_highContrastSource != nullptr) {
+        return g_highContrastSource();
+    }
+    HIGHCONTRASTA contrast{};
+    contrast.cbSize = sizeof contrast;
+    return SystemParametersInfoA(SPI_GETHIGHCONTRAST, sizeof contrast, &contrast, 0) &&
+           (contrast.dwFlags & HCF_HIGHCONTRASTON) != 0;
+}
+
 int Scale(int value, UINT dpi) {
     return MulDiv(value, static_cast<int>(dpi), 96);
 }
@@ -122,6 +134,10 @@ void SetDpiSourceForTesting(DpiSource source) {
 
 void SetWorkAreaSourceForTesting(WorkAreaSource source) {
     g_workAreaSource = source;
+}
+
+void SetHighContrastSourceForTesting(HighContrastSource source) {
+    g_highContrastSource = source;
 }
 
 // Centred on the work area of the monitor the window opens on, so that no
@@ -181,9 +197,14 @@ void TForm1::SetArrow() {
     arrowImages_ = std::move(images);
 }
 
+// Under high contrast the picture would stand behind the user's colours.
 LRESULT TForm1::OnEraseBackground(HDC dc) {
     RECT client;
     GetClientRect(form_, &client);
+    if (HighContrastOn()) {
+        FillRect(dc, &client, GetSysColorBrush(COLOR_WINDOW));
+        return 1;
+    }
     BITMAP info{};
     if (!background_ || GetObjectA(background_.get(), sizeof info, &info) == 0) {
         FillRect(dc, &client, GetSysColorBrush(COLOR_BTNFACE));
@@ -219,7 +240,12 @@ void TForm1::SetStatus(const std::string& text) {
     RECT before;
     GetWindowRect(label1_, &before);
     MapWindowPoints(nullptr, form_, reinterpret_cast<POINT*>(&before), 2);
+    const bool changed = WindowText(label1_) != text;
     SetWindowTextA(label1_, text.c_str());
+    // A screen reader hears each new status, read out without the focus.
+    if (changed) {
+        win::AnnounceTextChange(label1_);
+    }
     const SIZE extent = TextExtent(label1_, fonts_[0].get(), text);
     SetWindowPos(label1_, nullptr, 0, 0, extent.cx, extent.cy,
                  SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);

@@ -10,6 +10,9 @@ namespace app {
 // The window's DPI: the test seam's answer where one is set, else the
 // platform's for the window (or the system's before Windows 10).
 UINT DpiOf(HWND window);
+// Whether the user chose high contrast: the window then paints no picture
+// and draws its labels in the system's colours.
+bool HighContrastOn();
 int Scale(int value, UINT dpi);
 std::string WindowText(HWND window);
 

@@ -21,6 +21,10 @@ inline constexpr const char* kCopyError =
 inline constexpr const char* kDeviceFull =
     "There is not enough free space on the Vesko Navigator. Free some space on it, then run "
     "the upgrade again.";
+// After the window was closed during a run that completed.
+inline constexpr const char* kCompletedText =
+    "The upgrade is complete: KestrovaCE on the Vesko Navigator is now version " VESKO_VERSION_TEXT
+    ".";
 inline constexpr const char* kApplicationRunning =
     "KestrovaCE is running on the Vesko Navigator. Close it, then press the button again.";
 

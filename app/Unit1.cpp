@@ -3,6 +3,7 @@
 
 #include "app/FormLayout.h"
 #include "app/resource.h"
+#include "win/Accessibility.h"
 #include "win/Dialogs.h"
 
 #include <utility>
@@ -84,6 +85,13 @@ LRESULT TForm1::HandleMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam)
         return OnEraseBackground(reinterpret_cast<HDC>(wParam));
     case WM_CTLCOLORSTATIC:
         return OnCtlColorStatic(reinterpret_cast<HDC>(wParam));
+    case WM_SETTINGCHANGE:
+        if (wParam == SPI_SETHIGHCONTRAST) {
+            return OnColoursChanged();
+        }
+        return DefWindowProcA(hwnd, msg, wParam, lParam);
+    case WM_SYSCOLORCHANGE:
+        return OnColoursChanged();
     case WM_COMMAND:
         return OnCommand(wParam);
     case WM_DPICHANGED:
@@ -121,6 +129,7 @@ LRESULT TForm1::OnCreate() {
     if (label1_ == nullptr || label2_ == nullptr || label3_ == nullptr || bitBtn1_ == nullptr) {
         return -1;
     }
+    win::MakePoliteLiveRegion(label1_); // where the system has live regions
     LayOut();
     FormCreate();
     return 0;
@@ -130,10 +139,17 @@ void TForm1::FormCreate() {
     SetStatus("");
 }
 
+// White over the picture; the user's own text colour under high contrast.
 LRESULT TForm1::OnCtlColorStatic(HDC dc) {
-    SetTextColor(dc, RGB(255, 255, 255));
+    SetTextColor(dc, HighContrastOn() ? GetSysColor(COLOR_WINDOWTEXT) : RGB(255, 255, 255));
     SetBkMode(dc, TRANSPARENT);
     return reinterpret_cast<LRESULT>(GetStockObject(NULL_BRUSH));
+}
+
+// High contrast switched, or the system's colours changed: repaint at once.
+LRESULT TForm1::OnColoursChanged() {
+    RedrawWindow(form_, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN);
+    return 0;
 }
 
 LRESULT TForm1::OnCommand(WPARAM wParam) {

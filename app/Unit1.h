@@ -40,6 +40,9 @@ void SetDpiSourceForTesting(DpiSource source);
 // taskbars), which Wine does not let a test change.
 using WorkAreaSource = RECT (*)(HWND window);
 void SetWorkAreaSourceForTesting(WorkAreaSource source);
+// The same for whether high contrast is on, which Wine cannot switch on.
+using HighContrastSource = bool (*)();
+void SetHighContrastSourceForTesting(HighContrastSource source);
 
 class TForm1 {
   public:
@@ -73,6 +76,7 @@ class TForm1 {
     LRESULT OnCreate();
     LRESULT OnEraseBackground(HDC dc);
     LRESULT OnCtlColorStatic(HDC dc);
+    LRESULT OnColoursChanged();
     LRESULT OnCommand(WPARAM wParam);
     LRESULT OnDpiChanged(WPARAM wParam, LPARAM lParam);
     LRESULT OnClose();
@@ -105,6 +109,7 @@ class TForm1 {
     std::unique_ptr<win::ProgressDisplay> progress_; // null: no taskbar progress
     bool running_ = false;                           // an upgrade is changing the device
     bool copying_ = false;                           // the run has shown its first item
+    bool completed_ = false;                         // the last run upgraded the device
     bool closeAfterRun_ = false;                     // the window was closed during the run
 };
 

@@ -61,6 +61,7 @@ void TForm1::BitBtn1Click() {
         } endOfRun{*this};
         running_ = true;
         copying_ = false;
+        completed_ = false;
         const win::RunInProgress session(form_);
         // Identification and the connection waits: busy, no share known yet.
         ShowProgress(win::ProgressState::Indeterminate);
@@ -84,6 +85,10 @@ void TForm1::BitBtn1Click() {
         }
     }
     if (std::exchange(closeAfterRun_, false)) {
+        // A failed run has shown its boxes; a completed one showed none.
+        if (completed_) {
+            win::ShowMessage(kCompletedText);
+        }
         Close();
     }
 }
@@ -154,7 +159,8 @@ void TForm1::RunUpgrade() {
         win::ShowMessage(LostWhileCopyingText(outcome.item));
         break;
     }
-    SetStatus(outcome.kind == CopyOutcome::Copied ? "Upgrade Complete" : "Error Copying Files");
+    completed_ = outcome.kind == CopyOutcome::Copied;
+    SetStatus(completed_ ? "Upgrade Complete" : "Error Copying Files");
     SetButtonCaption("Press to Exit");
     win::Beep(0x40);
     win::ProcessMessages();

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 using namespace testing_support;
 using uidriver::Event;
 
@@ -21,6 +23,81 @@ struct Scenario {
 };
 
 class EndToEnd : public ::testing::TestWithParam<Scenario> {};
+
+// What a screen reader hears of the status line: the events the program
+// raises for it, seen by an out-of-context hook for all processes (under
+// Wine a hook for one process hears nothing), each with the text the line
+// had when the hook was called.
+class StatusAnnouncements {
+  public:
+    struct Heard {
+        DWORD event;
+        std::string text;
+    };
+
+    StatusAnnouncements() {
+        g_self = this;
+        for (const DWORD event : {kNameChange, kLiveRegionChanged}) {
+            hooks_.push_back(
+                SetWinEventHook(event, event, nullptr, OnEvent, 0, 0, WINEVENT_OUTOFCONTEXT));
+        }
+    }
+    ~StatusAnnouncements() {
+        for (const HWINEVENTHOOK hook : hooks_) {
+            if (hook != nullptr) {
+                UnhookWinEvent(hook);
+            }
+        }
+        g_self = nullptr;
+    }
+    StatusAnnouncements(const StatusAnnouncements&) = delete;
+    StatusAnnouncements& operator=(const StatusAnnouncements&) = delete;
+
+    void Watch(HWND label) { label_ = label; }
+    const std::vector<Heard>& heard() const { return heard_; }
+
+    static constexpr DWORD kNameChange = EVENT_OBJECT_NAMECHANGE;
+    static constexpr DWORD kLiveRegionChanged = 0x8019;
+
+  private:
+    static void CALLBACK OnEvent(HWINEVENTHOOK, DWORD event, HWND window, LONG object, LONG child,
+                                 DWORD, DWORD) {
+        if (g_self != nullptr && window == g_self->label_ && object == OBJID_CLIENT &&
+            child == CHILDID_SELF) {
+            char text[256] = {};
+            GetWindowTextA(window, text, sizeof text);
+            g_self->heard_.push_back({event, text});
+        }
+    }
+
+    static inline StatusAnnouncements* g_self = nullptr;
+    std::vector<HWINEVENTHOOK> hooks_;
+    HWND label_ = nullptr;
+    std::vector<Heard> heard_;
+};
+
+// Every status of a full upgrade is heard, in order, as a name change and a
+// live-region change of the status line. The hook reads the line when it is
+// called, by which time a short item may have given way to the next: the
+// texts heard follow the order of the statuses and end with the last.
+void ExpectEveryStatusAnnounced(const StatusAnnouncements& announcements) {
+    std::vector<std::string> statuses{"Please wait - Looking for the Vesko Navigator"};
+    for (const char* name : kDeviceNames) {
+        statuses.push_back(std::string("Please wait - Copying ") + name);
+    }
+    statuses.push_back("Upgrade Complete");
+    const auto& heard = announcements.heard();
+    ASSERT_EQ(heard.size(), 2 * statuses.size());
+    std::size_t at = 0;
+    for (std::size_t i = 0; i < heard.size(); ++i) {
+        EXPECT_EQ(heard[i].event, i % 2 == 0 ? StatusAnnouncements::kNameChange
+                                             : StatusAnnouncements::kLiveRegionChanged);
+        const auto found = std::find(statuses.begin() + at, statuses.end(), heard[i].text);
+        EXPECT_NE(found, statuses.end()) << "heard out of order: " << heard[i].text;
+        at = found != statuses.end() ? found - statuses.begin() : at;
+    }
+    EXPECT_EQ(heard.back().text, "Upgrade Complete");
+}
 
 TEST_P(EndToEnd, RealProgramAgainstTheSimulatedVk7) {
     const Scenario& s = GetParam();
@@ -42,7 +119,15 @@ TEST_P(EndToEnd, RealProgramAgainstTheSimulatedVk7) {
     ASSERT_TRUE(driver.Launch(ProductExe(), env)) << driver.error();
     EXPECT_EQ(driver.Status(), "");
     EXPECT_EQ(driver.ButtonCaption(), "Press to Upgrade");
+    StatusAnnouncements announcements;
+    announcements.Watch(GetDlgItem(driver.Window(), 1001)); // Label1
     const std::vector<Event> events = driver.Run();
+    const bool fullUpgrade = std::string(s.name) == "FullUpgrade";
+    if (fullUpgrade) {
+        // The last events may still be on their way to this thread's hook.
+        PumpUntil([&] { return announcements.heard().size() >= 22; }, 5000);
+        ExpectEveryStatusAnnounced(announcements);
+    }
 
     std::vector<std::pair<std::string, std::string>> boxes;
     for (const auto& e : events) {

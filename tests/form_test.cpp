@@ -2,9 +2,14 @@
 #include "support/FormFixture.h"
 #include "win/Dialogs.h"
 
+#include <oleacc.h>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
 #include <optional>
 #include <vector>
 
@@ -36,28 +41,81 @@ int ArrowSize(HWND button) {
     return cx;
 }
 
-// Where the window's background is painted as the picture: the colour at
-// its four corners and its centre, drawn into a bitmap of button face.
+// The window's background as it paints it, into a 32-bit bitmap first
+// filled with button face.
+class PaintedBackground {
+  public:
+    explicit PaintedBackground(HWND form) {
+        GetClientRect(form, &client_);
+        BITMAPINFO info{};
+        info.bmiHeader.biSize = sizeof info.bmiHeader;
+        info.bmiHeader.biWidth = client_.right;
+        info.bmiHeader.biHeight = -client_.bottom; // top-down
+        info.bmiHeader.biPlanes = 1;
+        info.bmiHeader.biBitCount = 32;
+        info.bmiHeader.biCompression = BI_RGB;
+        void* bits = nullptr;
+        HDC screen = GetDC(form);
+        bitmap_ = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+        HDC dc = CreateCompatibleDC(screen);
+        ReleaseDC(form, screen);
+        HGDIOBJ old = SelectObject(dc, bitmap_);
+        FillRect(dc, &client_, GetSysColorBrush(COLOR_BTNFACE));
+        SendMessageA(form, WM_ERASEBKGND, reinterpret_cast<WPARAM>(dc), 0);
+        GdiFlush();
+        SelectObject(dc, old);
+        DeleteDC(dc);
+        pixels_ = static_cast<const DWORD*>(bits);
+    }
+    ~PaintedBackground() { DeleteObject(bitmap_); }
+    PaintedBackground(const PaintedBackground&) = delete;
+    PaintedBackground& operator=(const PaintedBackground&) = delete;
+
+    const RECT& client() const { return client_; }
+    COLORREF At(LONG x, LONG y) const {
+        const DWORD bgr = pixels_[y * client_.right + x];
+        return RGB((bgr >> 16) & 0xFF, (bgr >> 8) & 0xFF, bgr & 0xFF);
+    }
+
+  private:
+    RECT client_{};
+    HBITMAP bitmap_ = nullptr;
+    const DWORD* pixels_ = nullptr;
+};
+
+// The colour at the background's four corners and its centre.
 std::vector<COLORREF> PaintedPoints(HWND form) {
-    RECT client;
-    GetClientRect(form, &client);
-    HDC screen = GetDC(form);
-    HDC dc = CreateCompatibleDC(screen);
-    HBITMAP bitmap = CreateCompatibleBitmap(screen, client.right, client.bottom);
-    ReleaseDC(form, screen);
-    HGDIOBJ old = SelectObject(dc, bitmap);
-    FillRect(dc, &client, GetSysColorBrush(COLOR_BTNFACE));
-    SendMessageA(form, WM_ERASEBKGND, reinterpret_cast<WPARAM>(dc), 0);
+    const PaintedBackground painted(form);
+    const RECT& client = painted.client();
     std::vector<COLORREF> points;
     for (const POINT p :
          {POINT{1, 1}, POINT{client.right - 2, 1}, POINT{1, client.bottom - 2},
           POINT{client.right - 2, client.bottom - 2}, POINT{client.right / 2, client.bottom / 2}}) {
-        points.push_back(GetPixel(dc, p.x, p.y));
+        points.push_back(painted.At(p.x, p.y));
     }
-    SelectObject(dc, old);
-    DeleteObject(bitmap);
-    DeleteDC(dc);
     return points;
+}
+
+// WCAG's relative luminance of an sRGB colour.
+double Luminance(COLORREF c) {
+    const auto linear = [](int v) {
+        const double s = v / 255.0;
+        return s <= 0.04045 ? s / 12.92 : std::pow((s + 0.055) / 1.055, 2.4);
+    };
+    return 0.2126 * linear(GetRValue(c)) + 0.7152 * linear(GetGValue(c)) +
+           0.0722 * linear(GetBValue(c));
+}
+
+// The lowest contrast of white text over any painted pixel inside `area`.
+double WorstContrastOfWhite(const PaintedBackground& painted, RECT area) {
+    IntersectRect(&area, &area, &painted.client());
+    double lightest = 0;
+    for (LONG y = area.top; y < area.bottom; ++y) {
+        for (LONG x = area.left; x < area.right; ++x) {
+            lightest = std::max(lightest, Luminance(painted.At(x, y)));
+        }
+    }
+    return 1.05 / (lightest + 0.05);
 }
 
 // The picture is blue throughout; button face is grey.
@@ -148,6 +206,104 @@ TEST_F(Form, LabelsAreWhiteAndTransparentOverThePicture) {
     EXPECT_EQ(GetTextColor(dc), RGB(255, 255, 255));
     EXPECT_EQ(GetBkMode(dc), TRANSPARENT);
     ReleaseDC(form.Label2(), dc);
+}
+
+// White labels stay legible over the picture at every DPI: WCAG's 4.5:1
+// for text of this size, against the lightest pixel behind each label. The
+// status line's width follows its text, so its area runs to the right edge.
+TEST_F(Form, LabelsKeepTheirContrastOverThePictureAtEveryDpi) {
+    for (const UINT dpi : {96u, 144u, 192u}) {
+        SCOPED_TRACE(dpi);
+        DpiChange(form.Handle(), dpi);
+        const PaintedBackground painted(form.Handle());
+        RECT status = ClientRectOf(form.Label1());
+        status.right = painted.client().right;
+        const struct {
+            const char* label;
+            RECT area;
+        } rows[] = {{"Label1", status},
+                    {"Label2", ClientRectOf(form.Label2())},
+                    {"Label3", ClientRectOf(form.Label3())}};
+        for (const auto& row : rows) {
+            const double worst = WorstContrastOfWhite(painted, row.area);
+            std::printf("contrast of white over the picture, %s at %u DPI: %.2f:1\n", row.label,
+                        dpi, worst);
+            EXPECT_GE(worst, 4.5) << row.label;
+        }
+    }
+}
+
+// Wine cannot switch high contrast on: the seam says it is.
+struct HighContrastForTesting {
+    explicit HighContrastForTesting(bool on) {
+        g_on = on;
+        app::SetHighContrastSourceForTesting([] { return g_on; });
+    }
+    ~HighContrastForTesting() { app::SetHighContrastSourceForTesting(nullptr); }
+    static inline bool g_on = false;
+};
+
+bool NeedsPainting(HWND window) {
+    RECT update;
+    return GetUpdateRect(window, &update, FALSE) != FALSE;
+}
+
+TEST_F(Form, HighContrastShowsNoPictureAndTheSystemsColours) {
+    HighContrastForTesting highContrast(true);
+    for (const COLORREF c : PaintedPoints(form.Handle())) {
+        EXPECT_EQ(c, GetSysColor(COLOR_WINDOW));
+    }
+    HDC dc = GetDC(form.Label3());
+    SendMessageA(form.Handle(), WM_CTLCOLORSTATIC, reinterpret_cast<WPARAM>(dc),
+                 reinterpret_cast<LPARAM>(form.Label3()));
+    EXPECT_EQ(GetTextColor(dc), GetSysColor(COLOR_WINDOWTEXT));
+    EXPECT_EQ(GetBkMode(dc), TRANSPARENT);
+    ReleaseDC(form.Label3(), dc);
+
+    // A switch while the program runs repaints the window and its labels.
+    const struct {
+        const char* what;
+        UINT msg;
+        WPARAM wParam;
+        bool repaints;
+    } rows[] = {{"high contrast switched", WM_SETTINGCHANGE, SPI_SETHIGHCONTRAST, true},
+                {"system colours changed", WM_SYSCOLORCHANGE, 0, true},
+                {"another setting changed", WM_SETTINGCHANGE, SPI_SETBEEP, false}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        UpdateWindow(form.Handle());
+        ASSERT_FALSE(NeedsPainting(form.Handle()));
+        SendMessageA(form.Handle(), row.msg, row.wParam, 0);
+        EXPECT_EQ(NeedsPainting(form.Handle()), row.repaints);
+        EXPECT_EQ(NeedsPainting(form.Label2()), row.repaints);
+    }
+    HighContrastForTesting::g_on = false;
+    EXPECT_TRUE(AllBlue(PaintedPoints(form.Handle())));
+}
+
+// The status line's accessible name is its text, as a screen reader reads it.
+TEST_F(Form, StatusLinesAccessibleNameIsItsText) {
+    // MinGW's import library gives IID_IAccessible a wrong value.
+    constexpr IID kIAccessible = {
+        0x618736e0, 0x3c3d, 0x11cf, {0x81, 0x0c, 0x00, 0xaa, 0x00, 0x38, 0x9b, 0x71}};
+    ASSERT_TRUE(SUCCEEDED(CoInitialize(nullptr)));
+    for (const char* text : {"Please wait - Copying KestrovaCE.exe", "Upgrade Complete"}) {
+        SCOPED_TRACE(text);
+        SetWindowTextA(form.Label1(), text);
+        IAccessible* accessible = nullptr;
+        ASSERT_TRUE(SUCCEEDED(AccessibleObjectFromWindow(form.Label1(), OBJID_CLIENT, kIAccessible,
+                                                         reinterpret_cast<void**>(&accessible))));
+        VARIANT self{};
+        self.vt = VT_I4;
+        self.lVal = CHILDID_SELF;
+        BSTR name = nullptr;
+        EXPECT_EQ(accessible->get_accName(self, &name), S_OK);
+        EXPECT_EQ(name != nullptr ? std::wstring(name) : L"",
+                  std::wstring(text, text + std::strlen(text)));
+        SysFreeString(name);
+        accessible->Release();
+    }
+    CoUninitialize();
 }
 
 TEST_F(Form, ButtonIsFirstInTabOrderAndCarriesTheArrow) {

@@ -514,9 +514,21 @@ TEST_F(Upgrade, PressesAndEnterDuringARunStartNoSecondRun) {
     EXPECT_TRUE(IsWindow(form.Handle()));
 }
 
+// Closed during a run: the run finishes, and since the window will not be
+// there to show "Upgrade Complete", one box tells the outcome first.
 TEST_F(Upgrade, ClosingTheWindowDuringARunLetsTheRunFinish) {
+    const std::string offered = TextOf(form.Label3()); // "... to version 2.51c"
+    const std::string version = offered.substr(offered.rfind(' ') + 1);
+    bool windowThereAtBox = false;
+    boxes.onBox = [&](const Box&) { windowThereAtBox = IsWindow(form.Handle()) != FALSE; };
     PostMessageA(form.Handle(), WM_CLOSE, 0, 0);
     Press();
+    ASSERT_EQ(boxes.boxes().size(), 1u);
+    EXPECT_EQ(boxes.boxes()[0].text,
+              "The upgrade is complete: KestrovaCE on the Vesko Navigator is now version " +
+                  version + ".");
+    EXPECT_EQ(boxes.boxes()[0].icon, "none");
+    EXPECT_TRUE(windowThereAtBox);
     for (const char* name : kDeviceNames) {
         EXPECT_TRUE(Installed(name)) << name;
     }

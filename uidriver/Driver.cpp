@@ -118,6 +118,22 @@ void Driver::AnswerBoxes(std::vector<Event>& events,
     }
 }
 
+namespace {
+
+// Waits up to `ms` for `process` to end, handling this thread's messages
+// meanwhile: an out-of-context event hook of the caller's is called from
+// them.
+bool ProcessEnded(HANDLE process, DWORD ms) {
+    const DWORD woke = MsgWaitForMultipleObjects(1, &process, FALSE, ms, QS_ALLINPUT);
+    MSG msg;
+    while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        DispatchMessageA(&msg);
+    }
+    return woke == WAIT_OBJECT_0;
+}
+
+} // namespace
+
 std::vector<Event> Driver::Run(const std::function<void(const Event&)>& onEvent, DWORD timeoutMs) {
     std::vector<Event> events;
     std::string status = Status();
@@ -139,7 +155,7 @@ std::vector<Event> Driver::Run(const std::function<void(const Event&)>& onEvent,
         if (started && enabled) {
             break;
         }
-        if (WaitForSingleObject(process_.hProcess, kPollMs) == WAIT_OBJECT_0) {
+        if (ProcessEnded(process_.hProcess, kPollMs)) {
             break;
         }
     }

@@ -1,0 +1,49 @@
+#include "win/Accessibility.h"
+
+#include <oleacc.h>
+
+#include <memory>
+
+namespace win {
+namespace {
+
+// Not in the headers for Windows XP, which the program is built for.
+constexpr DWORD kEventLiveRegionChanged = 0x8019;
+
+// Defined here: MinGW's import libraries give some accessibility GUIDs
+// wrong values.
+constexpr CLSID kAccPropServices = {
+    0xb5f8350b, 0x0548, 0x48b1, {0xa6, 0xee, 0x88, 0xbd, 0x00, 0xb4, 0xa5, 0xe7}};
+constexpr IID kIAccPropServices = {
+    0x6e26e776, 0x04f0, 0x495d, {0x80, 0xe4, 0x33, 0x30, 0x35, 0x2e, 0x31, 0x69}};
+constexpr GUID kLiveSettingProperty = {
+    0xc12bcd8e, 0x2a8e, 0x4950, {0x8a, 0xe7, 0x36, 0x25, 0x11, 0x1d, 0x58, 0xeb}};
+constexpr LONG kLiveSettingPolite = 1;
+
+struct Releaser {
+    void operator()(IUnknown* object) const { object->Release(); }
+};
+
+} // namespace
+
+void AnnounceTextChange(HWND control) {
+    NotifyWinEvent(EVENT_OBJECT_NAMECHANGE, control, OBJID_CLIENT, CHILDID_SELF);
+    NotifyWinEvent(kEventLiveRegionChanged, control, OBJID_CLIENT, CHILDID_SELF);
+}
+
+bool MakePoliteLiveRegion(HWND control) {
+    IAccPropServices* raw = nullptr;
+    if (FAILED(CoCreateInstance(kAccPropServices, nullptr, CLSCTX_INPROC_SERVER, kIAccPropServices,
+                                reinterpret_cast<void**>(&raw))) ||
+        raw == nullptr) {
+        return false;
+    }
+    const std::unique_ptr<IAccPropServices, Releaser> services(raw);
+    VARIANT polite{};
+    polite.vt = VT_I4;
+    polite.lVal = kLiveSettingPolite;
+    return SUCCEEDED(services->SetHwndProp(control, static_cast<DWORD>(OBJID_CLIENT), CHILDID_SELF,
+                                           kLiveSettingProperty, polite));
+}
+
+} // namespace win
