@@ -8,7 +8,7 @@
 
 namespace app {
 
-std::string TempDirectory;
+std::wstring TempDirectory;
 
 namespace {
 
@@ -47,7 +47,7 @@ CopyObserver ShowingProgressOn(win::ProgressDisplay* display,
                         }};
 }
 
-std::vector<payload::ManifestItem> ManifestItems(const std::string& tempDirectory) {
+std::vector<payload::ManifestItem> ManifestItems(const std::wstring& tempDirectory) {
     std::vector<payload::ManifestItem> items;
     for (const std::string& row : payload::LoadManifest(tempDirectory)) {
         if (auto item = payload::ParseManifestRow(row)) {
@@ -84,7 +84,7 @@ CopyOutcome CopyPayload(const std::string& deviceFolder,
                         const std::vector<payload::ManifestItem>& items,
                         const CopyObserver& observer) {
     CopyOutcome outcome;
-    const std::string itemScratch = TempDirectory + payload::kItemScratch;
+    const std::wstring itemScratch = TempDirectory + payload::kItemScratch;
     if (observer.started) {
         ULONGLONG total = 0;
         for (const auto& item : items) {
@@ -101,7 +101,7 @@ CopyOutcome CopyPayload(const std::string& deviceFolder,
         const bool copied =
             pda::CopyFileToDevice(itemScratch, DevicePath(deviceFolder, item.deviceName),
                                   observer.chunkWritten, &failure);
-        DeleteFileA(itemScratch.c_str());
+        DeleteFileW(itemScratch.c_str());
         outcome.deviceChanged = outcome.deviceChanged || copied || failure.deviceChanged;
         if (copied) {
             continue;

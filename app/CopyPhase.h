@@ -16,8 +16,10 @@
 
 namespace app {
 
-// The temporary directory of the current run.
-extern std::string TempDirectory;
+// The temporary directory of the current run: asked once per run and kept
+// here, so that every scratch file of the run lands in the same folder
+// even if TMP changes meanwhile.
+extern std::wstring TempDirectory;
 
 // What the copy phase tells as it goes; any may be empty.
 struct CopyObserver {
@@ -37,7 +39,7 @@ ShowingProgressOn(win::ProgressDisplay* display,
 
 // Unpacks the manifest to `tempDirectory`'s scratch file (left in place)
 // and returns the items it names, in order.
-std::vector<payload::ManifestItem> ManifestItems(const std::string& tempDirectory);
+std::vector<payload::ManifestItem> ManifestItems(const std::wstring& tempDirectory);
 
 // Whether every item can replace its file in `deviceFolder`; if not, the
 // text that tells the user why and what to do. Changes nothing on the

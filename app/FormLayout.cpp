@@ -4,6 +4,7 @@
 
 #include "app/resource.h"
 #include "win/Accessibility.h"
+#include "win/LateBound.h"
 
 #include <algorithm>
 #include <utility>
@@ -11,7 +12,8 @@
 namespace app {
 namespace {
 
-// The window description, in creation order of the controls.
+// The window description at 96 DPI, in creation order of the controls
+// (their tab order); LayOut scales it to the window's DPI.
 constexpr ControlLayout kLabel1Layout{50, 154, 31, 13, 11, false};
 constexpr ControlLayout kLabel2Layout{49, 8, 222, 25, 21, true};
 constexpr ControlLayout kLabel3Layout{49, 39, 294, 16, 13, true};
@@ -42,16 +44,15 @@ RECT WorkAreaOf(HWND window) {
     return RECT{0, 0, GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN)};
 }
 
-// Width of `text` in the control's font, and the font's line height.
+// Width of `text` in the control's font, and the font's line height:
+// measured, since the platform's font may be wider than the design's.
 SIZE TextExtent(HWND control, HFONT font, const std::string& text) {
-    HDC dc = GetDC(control);
-    HGDIOBJ old = SelectObject(dc, font);
+    const win::ScopedWindowDC dc(control);
+    const win::ScopedSelection selected(dc.get(), font);
     SIZE extent{};
-    GetTextExtentPoint32A(dc, text.c_str(), static_cast<int>(text.size()), &extent);
+    GetTextExtentPoint32A(dc.get(), text.c_str(), static_cast<int>(text.size()), &extent);
     TEXTMETRICA metrics{};
-    GetTextMetricsA(dc, &metrics);
-    SelectObject(dc, old);
-    ReleaseDC(control, dc);
+    GetTextMetricsA(dc.get(), &metrics);
     extent.cy = metrics.tmHeight;
     return extent;
 }
@@ -67,20 +68,22 @@ ScopedImageList MakeArrowImages(UINT dpi) {
     if (!arrow || !images) {
         return {};
     }
-    HDC screen = GetDC(nullptr);
-    win::ScopedBitmap scaled(CreateCompatibleBitmap(screen, size, size));
-    HDC from = CreateCompatibleDC(screen);
-    HDC to = CreateCompatibleDC(screen);
-    ReleaseDC(nullptr, screen);
-    HGDIOBJ oldFrom = SelectObject(from, arrow.get());
-    HGDIOBJ oldTo = SelectObject(to, scaled.get());
-    SetStretchBltMode(to, COLORONCOLOR);
-    StretchBlt(to, 0, 0, size, size, from, 0, 0, kArrowSize, kArrowSize, SRCCOPY);
-    SelectObject(from, oldFrom);
-    SelectObject(to, oldTo);
-    DeleteDC(from);
-    DeleteDC(to);
-    if (!scaled || ImageList_AddMasked(images.get(), scaled.get(), kArrowGround) < 0) {
+    win::ScopedBitmap scaled;
+    {
+        const win::ScopedWindowDC screen(nullptr);
+        scaled.reset(CreateCompatibleBitmap(screen.get(), size, size));
+        const win::ScopedMemoryDC from(CreateCompatibleDC(screen.get()));
+        const win::ScopedMemoryDC to(CreateCompatibleDC(screen.get()));
+        if (!scaled || !from || !to) {
+            return {};
+        }
+        // Both bitmaps are selected out again before the image list takes one.
+        const win::ScopedSelection source(from.get(), arrow.get());
+        const win::ScopedSelection target(to.get(), scaled.get());
+        SetStretchBltMode(to.get(), COLORONCOLOR);
+        StretchBlt(to.get(), 0, 0, size, size, from.get(), 0, 0, kArrowSize, kArrowSize, SRCCOPY);
+    }
+    if (ImageList_AddMasked(images.get(), scaled.get(), kArrowGround) < 0) {
         return {};
     }
     return images;
@@ -92,15 +95,12 @@ UINT DpiOf(HWND window) {
     if (g_dpiSource != nullptr) {
         return g_dpiSource(window);
     }
-    using GetDpiForWindowFn = UINT(WINAPI*)(HWND);
-    static const auto getDpi = reinterpret_cast<GetDpiForWindowFn>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("user32.dll"), "GetDpiForWindow")));
+    const auto getDpi = win::late::GetDpiForWindow();
     if (window != nullptr && getDpi != nullptr) {
         return getDpi(window);
     }
-    HDC screen = GetDC(nullptr);
-    const int dpi = GetDeviceCaps(screen, LOGPIXELSY);
-    ReleaseDC(nullptr, screen);
+    const win::ScopedWindowDC screen(nullptr);
+    const int dpi = GetDeviceCaps(screen.get(), LOGPIXELSY);
     return dpi > 0 ? static_cast<UINT>(dpi) : USER_DEFAULT_SCREEN_DPI;
 }
 
@@ -206,18 +206,16 @@ LRESULT TForm1::OnEraseBackground(HDC dc) {
         return 1;
     }
     BITMAP info{};
-    if (!background_ || GetObjectA(background_.get(), sizeof info, &info) == 0) {
+    const win::ScopedMemoryDC source(CreateCompatibleDC(dc));
+    if (!background_ || GetObjectA(background_.get(), sizeof info, &info) == 0 || !source) {
         FillRect(dc, &client, GetSysColorBrush(COLOR_BTNFACE));
         return 1;
     }
-    HDC source = CreateCompatibleDC(dc);
-    HGDIOBJ old = SelectObject(source, background_.get());
+    const win::ScopedSelection picture(source.get(), background_.get());
     SetStretchBltMode(dc, HALFTONE);
     SetBrushOrgEx(dc, 0, 0, nullptr);
-    StretchBlt(dc, 0, 0, client.right, client.bottom, source, 0, 0, info.bmWidth, info.bmHeight,
-               SRCCOPY);
-    SelectObject(source, old);
-    DeleteDC(source);
+    StretchBlt(dc, 0, 0, client.right, client.bottom, source.get(), 0, 0, info.bmWidth,
+               info.bmHeight, SRCCOPY);
     return 1;
 }
 

@@ -10,7 +10,8 @@ namespace app {
 // RAPI.DLL there is never loaded in place of the installed one.
 void HardenDllSearch();
 
-// Returns the exit code.
+// Returns the exit code: 0 also where another copy was running, since the
+// user's request was served by bringing that copy to the front.
 int RunProgram(HINSTANCE instance, int show);
 
 } // namespace app

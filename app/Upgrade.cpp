@@ -116,11 +116,11 @@ void TForm1::RunUpgrade() {
         return;
     }
     TempDirectory = payload::GetTempDirectory();
-    const std::string manifestScratch = TempDirectory + payload::kManifestScratch;
+    const std::wstring manifestScratch = TempDirectory + payload::kManifestScratch;
     const std::vector<payload::ManifestItem> items = ManifestItems(TempDirectory);
     // Nothing on the device is touched unless every item can be written.
     if (const auto refusal = RefusalOf(kDeviceFolder, items)) {
-        DeleteFileA(manifestScratch.c_str());
+        DeleteFileW(manifestScratch.c_str());
         Abandon(*refusal);
         return;
     }
@@ -140,7 +140,7 @@ void TForm1::RunUpgrade() {
                     win::ShowMessage(kWriteFailed);
                 }
             }));
-    DeleteFileA(manifestScratch.c_str());
+    DeleteFileW(manifestScratch.c_str());
     if (outcome.kind == CopyOutcome::LinkLost && !outcome.deviceChanged) {
         Abandon(kLinkLost);
         return;

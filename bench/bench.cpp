@@ -116,14 +116,14 @@ std::pair<double, unsigned> TimedCheck() {
     const double start = Now();
     Check(items);
     const double seconds = Now() - start;
-    DeleteFileA((app::TempDirectory + payload::kManifestScratch).c_str());
+    DeleteFileW((app::TempDirectory + payload::kManifestScratch).c_str());
     return {seconds, DeviceCalls() - calls};
 }
 
 // The bytes the manifest installs.
 double PayloadBytes(const Workspace& w) {
     double bytes = 0;
-    for (const auto& item : app::ManifestItems(w.temp.string())) {
+    for (const auto& item : app::ManifestItems(w.temp.wstring())) {
         bytes += payload::PayloadItemSize(item.resourceName);
     }
     return bytes;
@@ -149,26 +149,24 @@ double TimedCopyPhase(const std::function<void(const std::string&)>& progress, b
         std::exit(1);
     }
     const double seconds = Now() - start;
-    DeleteFileA((app::TempDirectory + payload::kManifestScratch).c_str());
+    DeleteFileW((app::TempDirectory + payload::kManifestScratch).c_str());
     return seconds;
 }
 
 // The copy loop of CopyFileToDevice without its message processing, to
 // show what that processing costs.
-void CopyWithoutMessages(const std::string& source, const std::string& deviceName) {
+void CopyWithoutMessages(const std::wstring& source, const std::string& deviceName) {
     std::vector<char> buffer(pda::kChunkSize);
     const std::string destination = std::string(app::kDeviceFolder) + "\\" + deviceName;
     const std::wstring name(destination.begin(), destination.end());
-    HANDLE input = CreateFileA(source.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                               OPEN_EXISTING, 0, nullptr);
-    HANDLE output = rapi::CeCreateFile(name.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                       CREATE_ALWAYS, 0, nullptr);
+    const win::ScopedHandle input(CreateFileW(source.c_str(), GENERIC_READ, FILE_SHARE_READ,
+                                              nullptr, OPEN_EXISTING, 0, nullptr));
+    const rapi::ScopedDeviceFile output(rapi::CeCreateFile(
+        name.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, 0, nullptr));
     DWORD read = 0, written = 0;
-    while (ReadFile(input, buffer.data(), pda::kChunkSize, &read, nullptr) &&
-           rapi::CeWriteFile(output, buffer.data(), read, &written, nullptr) && read > 0) {
+    while (ReadFile(input.get(), buffer.data(), pda::kChunkSize, &read, nullptr) &&
+           rapi::CeWriteFile(output.get(), buffer.data(), read, &written, nullptr) && read > 0) {
     }
-    CloseHandle(input);
-    rapi::CeCloseHandle(output);
 }
 
 // Peak growth of private committed bytes while `work` runs, sampled by a
@@ -321,14 +319,14 @@ int main(int argc, char** argv) {
     // Where figure 1's time goes: the copy phase's parts, one at a time.
     {
         std::vector<double> extract, copy, unpumped, remove, pump;
-        const std::vector<payload::ManifestItem> items = app::ManifestItems(w.temp.string());
+        const std::vector<payload::ManifestItem> items = app::ManifestItems(w.temp.wstring());
         double chunks = 0;
         for (const auto& f : files) {
             chunks += static_cast<double>(fs::file_size(f) / pda::kChunkSize + 1);
         }
         for (int run = 0; run < runs; ++run) {
             auto scratch = [&](const payload::ManifestItem& item) {
-                return (w.temp / (item.resourceName + ".tmp")).string();
+                return (w.temp / (item.resourceName + ".tmp")).wstring();
             };
             double start = Now();
             for (const auto& item : items) {
@@ -348,7 +346,7 @@ int main(int argc, char** argv) {
             unpumped.push_back(Now() - start);
             start = Now();
             for (const auto& item : items) {
-                DeleteFileA(scratch(item).c_str());
+                DeleteFileW(scratch(item).c_str());
             }
             remove.push_back(Now() - start);
             start = Now();

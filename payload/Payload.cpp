@@ -6,8 +6,6 @@
 
 #include <windows.h>
 
-#include <optional>
-
 namespace payload {
 namespace {
 
@@ -24,12 +22,23 @@ std::string SystemMessage(DWORD error) {
     return std::string(buffer, n);
 }
 
-[[noreturn]] void RaiseFileError(const char* what, const std::string& path) {
-    const DWORD error = GetLastError();
-    throw PayloadError(std::string(what) + " \"" + path + "\". " + SystemMessage(error));
+// `path` as the error's text shows it, in the ANSI code page (UTF-8 where
+// the manifest's setting is honoured).
+std::string Displayed(const std::wstring& path) {
+    const int n = WideCharToMultiByte(CP_ACP, 0, path.data(), static_cast<int>(path.size()),
+                                      nullptr, 0, nullptr, nullptr);
+    std::string text(static_cast<std::size_t>(n > 0 ? n : 0), '\0');
+    WideCharToMultiByte(CP_ACP, 0, path.data(), static_cast<int>(path.size()), text.data(), n,
+                        nullptr, nullptr);
+    return text;
 }
 
-std::string ReadWholeFile(HANDLE file, const std::string& path) {
+[[noreturn]] void RaiseFileError(const char* what, const std::wstring& path) {
+    const DWORD error = GetLastError();
+    throw PayloadError(std::string(what) + " \"" + Displayed(path) + "\". " + SystemMessage(error));
+}
+
+std::string ReadWholeFile(HANDLE file, const std::wstring& path) {
     LARGE_INTEGER size{};
     if (!GetFileSizeEx(file, &size)) {
         RaiseFileError("Cannot open file", path);
@@ -46,74 +55,20 @@ std::string ReadWholeFile(HANDLE file, const std::string& path) {
 
 } // namespace
 
-namespace {
-
-std::wstring Widen(const std::string& text) {
-    if (text.empty()) {
-        return {};
+// The wide calls reach a folder whose name lies outside the ANSI code page
+// as they reach any other.
+std::wstring GetTempDirectory() {
+    std::wstring path(MAX_PATH + 1, L'\0');
+    DWORD n = GetTempPathW(static_cast<DWORD>(path.size()), path.data());
+    if (n > path.size()) {
+        path.assign(n, L'\0');
+        n = GetTempPathW(n, path.data());
     }
-    const int n =
-        MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring wide(static_cast<std::size_t>(n), L'\0');
-    MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), wide.data(), n);
-    return wide;
-}
-
-// The ANSI form of `wide`, or nothing when a character has none (no best fit).
-std::optional<std::string> Narrow(const std::wstring& wide) {
-    BOOL lossy = FALSE;
-    const int n = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(),
-                                      static_cast<int>(wide.size()), nullptr, 0, nullptr, &lossy);
-    std::string text(static_cast<std::size_t>(n), '\0');
-    WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(), static_cast<int>(wide.size()),
-                        text.data(), n, nullptr, &lossy);
-    if (lossy || Widen(text) != wide) {
-        return std::nullopt;
-    }
-    return text;
-}
-
-template <typename Char, typename Query> std::basic_string<Char> AskGrowing(Query query) {
-    // Asked again with the size the platform reports, rather than read past
-    // the classic 250-byte buffer.
-    std::basic_string<Char> text(250, Char{});
-    DWORD n = query(static_cast<DWORD>(text.size()), text.data());
-    while (n >= text.size()) {
-        text.assign(n, Char{});
-        n = query(static_cast<DWORD>(text.size()), text.data());
-    }
-    text.resize(n);
-    return text;
-}
-
-std::wstring ShortForm(const std::wstring& path) {
-    return AskGrowing<wchar_t>(
-        [&](DWORD size, wchar_t* buffer) { return GetShortPathNameW(path.c_str(), buffer, size); });
-}
-
-} // namespace
-
-std::string TempDirectoryFrom(const std::string& ansi, const std::wstring& wide,
-                              const std::function<std::wstring(const std::wstring&)>& shortForm) {
-    std::string path = ansi;
-    if (!wide.empty() && Widen(ansi) != wide) {
-        // The ANSI form names another folder, or none: '?' or a best fit.
-        // The short form of a long name is plain ASCII on most volumes.
-        const std::optional<std::string> plain = Narrow(shortForm(wide));
-        if (!plain || plain->empty()) {
-            throw PayloadError(kTempFolderUnusable);
-        }
-        path = *plain;
-    }
-    if (!path.empty() && path.back() == '\\') {
+    path.resize(n <= path.size() ? n : 0);
+    if (!path.empty() && path.back() == L'\\') {
         path.pop_back();
     }
     return path;
-}
-
-std::string GetTempDirectory() {
-    return TempDirectoryFrom(AskGrowing<char>(GetTempPathA), AskGrowing<wchar_t>(GetTempPathW),
-                             ShortForm);
 }
 
 unsigned long PayloadItemSize(const std::string& resourceName) {
@@ -121,7 +76,7 @@ unsigned long PayloadItemSize(const std::string& resourceName) {
     return info != nullptr ? SizeofResource(nullptr, info) : 0;
 }
 
-void ExtractPayloadItem(const std::string& resourceName, const std::string& filePath) {
+void ExtractPayloadItem(const std::string& resourceName, const std::wstring& filePath) {
     HRSRC info = FindResourceA(nullptr, resourceName.c_str(), kResourceType);
     HGLOBAL loaded = info != nullptr ? LoadResource(nullptr, info) : nullptr;
     const void* bytes = loaded != nullptr ? LockResource(loaded) : nullptr;
@@ -129,7 +84,7 @@ void ExtractPayloadItem(const std::string& resourceName, const std::string& file
         throw PayloadError("Resource " + resourceName + " not found");
     }
     const DWORD size = SizeofResource(nullptr, info);
-    win::ScopedHandle file(CreateFileA(filePath.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+    win::ScopedHandle file(CreateFileW(filePath.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                        CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) {
         RaiseFileError("Cannot create file", filePath);
@@ -142,10 +97,10 @@ void ExtractPayloadItem(const std::string& resourceName, const std::string& file
     }
 }
 
-std::vector<std::string> LoadManifest(const std::string& tempDirectory) {
-    const std::string path = tempDirectory + kManifestScratch;
+std::vector<std::string> LoadManifest(const std::wstring& tempDirectory) {
+    const std::wstring path = tempDirectory + kManifestScratch;
     ExtractPayloadItem("R1", path);
-    win::ScopedHandle file(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+    win::ScopedHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) {
         RaiseFileError("Cannot open file", path);

@@ -51,7 +51,7 @@ struct CopyFailure {
 // chunks, processing window messages after each; `chunkWritten`, if given,
 // hears of each chunk the device took. Shows nothing: every failure returns
 // false, and `failure`, if given, says how (None after a copy).
-bool CopyFileToDevice(const std::string& source, const std::string& destination,
+bool CopyFileToDevice(const std::wstring& source, const std::string& destination,
                       const std::function<void(DWORD bytes)>& chunkWritten = {},
                       CopyFailure* failure = nullptr);
 

@@ -68,14 +68,13 @@ PdaRefusal::Kind TryOpen(const std::wstring& name, const DeviceEntry& entry,
             cleared.push_back({name, entry.attributes});
         }
     }
-    const HANDLE file =
-        rapi::CeCreateFile(name.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
+    const rapi::ScopedDeviceFile file(
+        rapi::CeCreateFile(name.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    if (!file) {
         return rapi::CeGetLastError() == ERROR_SHARING_VIOLATION
                    ? PdaRefusal::Held
                    : LostOr(PdaRefusal::LinkLost, PdaRefusal::CannotReplace);
     }
-    rapi::CeCloseHandle(file);
     return PdaRefusal::None;
 }
 
@@ -109,13 +108,15 @@ DeviceEntry LookUpName(const std::wstring& name) {
         return DeviceEntry{DeviceEntry::Unknown};
     }
     rapi::CE_FIND_DATA found{};
-    const HANDLE search = rapi::CeFindFirstFile(name.c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE) {
-        return DeviceEntry{MeansAbsent(rapi::CeGetLastError())
-                               ? DeviceEntry::Absent
-                               : LostOr(DeviceEntry::Lost, DeviceEntry::Unknown)};
+    {
+        // Only the record is wanted: the search closes at once.
+        const rapi::ScopedDeviceSearch search(rapi::CeFindFirstFile(name.c_str(), &found));
+        if (!search) {
+            return DeviceEntry{MeansAbsent(rapi::CeGetLastError())
+                                   ? DeviceEntry::Absent
+                                   : LostOr(DeviceEntry::Lost, DeviceEntry::Unknown)};
+        }
     }
-    rapi::CeFindClose(search);
     const bool folder = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     return DeviceEntry{folder ? DeviceEntry::Folder : DeviceEntry::File, found.dwFileAttributes,
                        (static_cast<unsigned long long>(found.nFileSizeHigh) << 32) |

@@ -12,13 +12,6 @@
 namespace pda {
 namespace {
 
-struct DeviceFileTraits {
-    static HANDLE none() { return INVALID_HANDLE_VALUE; }
-    static bool valid(HANDLE h) { return h != INVALID_HANDLE_VALUE; }
-    static void close(HANDLE h) { rapi::CeCloseHandle(h); }
-};
-using ScopedDeviceFile = win::Scoped<HANDLE, DeviceFileTraits>;
-
 // How a device call of the copy failed; asks the device's error only over
 // a link that held, and only where the caller wants to know.
 void Report(CopyFailure* failure, bool deviceChanged) {
@@ -37,7 +30,7 @@ void Report(CopyFailure* failure, bool deviceChanged) {
 
 } // namespace
 
-bool CopyFileToDevice(const std::string& source, const std::string& destination,
+bool CopyFileToDevice(const std::wstring& source, const std::string& destination,
                       const std::function<void(DWORD bytes)>& chunkWritten, CopyFailure* failure) {
     if (failure != nullptr) {
         *failure = CopyFailure{};
@@ -49,7 +42,7 @@ bool CopyFileToDevice(const std::string& source, const std::string& destination,
         return false;
     };
     const auto buffer = std::make_unique<char[]>(kChunkSize);
-    win::ScopedHandle input(CreateFileA(source.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+    win::ScopedHandle input(CreateFileW(source.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                         OPEN_EXISTING, 0, nullptr));
     if (!input) {
         return unreadable(false);
@@ -61,8 +54,8 @@ bool CopyFileToDevice(const std::string& source, const std::string& destination,
         }
         return false;
     }
-    ScopedDeviceFile output(rapi::CeCreateFile(name.get(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                               CREATE_ALWAYS, 0, nullptr));
+    rapi::ScopedDeviceFile output(rapi::CeCreateFile(name.get(), GENERIC_WRITE, FILE_SHARE_READ,
+                                                     nullptr, CREATE_ALWAYS, 0, nullptr));
     if (!output) {
         Report(failure, false);
         return false;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "rapi/RapiTypes.h"
+#include "win/ScopedWin.h"
 
 #include <array>
 #include <string_view>
@@ -119,6 +120,23 @@ DWORD CeGetLastError();
 BOOL CeGetDiskFreeSpaceEx(LPCWSTR folder, ULARGE_INTEGER* freeToCaller, ULARGE_INTEGER* total,
                           ULARGE_INTEGER* totalFree);
 HRESULT CeRapiGetError();
+
+// A device file (CeCreateFile) and a device search (CeFindFirstFile), each
+// closed over the link once, whichever way its owner ends. The fallback
+// handle of a missing library is closed too, through a wrapper that falls
+// back in turn.
+struct DeviceFileTraits {
+    static HANDLE none() { return INVALID_HANDLE_VALUE; }
+    static bool valid(HANDLE h) { return h != INVALID_HANDLE_VALUE; }
+    static void close(HANDLE h) { CeCloseHandle(h); }
+};
+struct DeviceSearchTraits {
+    static HANDLE none() { return INVALID_HANDLE_VALUE; }
+    static bool valid(HANDLE h) { return h != INVALID_HANDLE_VALUE; }
+    static void close(HANDLE h) { CeFindClose(h); }
+};
+using ScopedDeviceFile = win::Scoped<HANDLE, DeviceFileTraits>;
+using ScopedDeviceSearch = win::Scoped<HANDLE, DeviceSearchTraits>;
 
 // How the library is found and bound; tests put their own in place.
 struct Loader {

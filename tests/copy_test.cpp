@@ -20,6 +20,11 @@ std::vector<long long> WriteSizes(const std::vector<LogEntry>& log) {
     return sizes;
 }
 
+// A desktop path as the copy takes it.
+std::wstring Wide(const std::string& path) {
+    return fs::path(path).wstring();
+}
+
 class Copy : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -69,7 +74,7 @@ TEST_F(Copy, WritesWholeChunksAndEndsWithAnEmptyWrite) {
         SCOPED_TRACE(row.size);
         DeleteFileA(device.logPath().string().c_str());
         const std::string bytes = Pattern(row.size, static_cast<unsigned>(row.size));
-        EXPECT_TRUE(pda::CopyFileToDevice(Source(bytes), "\\copy.bin"));
+        EXPECT_TRUE(pda::CopyFileToDevice(Wide(Source(bytes)), "\\copy.bin"));
         EXPECT_EQ(WriteSizes(device.log()), row.writes);
         EXPECT_EQ(ReadFileBytes(OnDevice("copy.bin")), bytes);
         EXPECT_EQ(SimOpenHandles(), 0);
@@ -80,7 +85,7 @@ TEST_F(Copy, WritesWholeChunksAndEndsWithAnEmptyWrite) {
 TEST_F(Copy, CreatesTheDeviceFileForWritingSharedForReadingReplacingAnyOld) {
     WriteFileBytes(OnDevice("copy.bin"), std::string(100000, 'o'));
     const std::string bytes = Pattern(40000);
-    EXPECT_TRUE(pda::CopyFileToDevice(Source(bytes), "\\copy.bin"));
+    EXPECT_TRUE(pda::CopyFileToDevice(Wide(Source(bytes)), "\\copy.bin"));
     EXPECT_EQ(ReadFileBytes(OnDevice("copy.bin")), bytes);
     const auto calls = DeviceCalls();
     ASSERT_FALSE(calls.empty());
@@ -90,12 +95,12 @@ TEST_F(Copy, CreatesTheDeviceFileForWritingSharedForReadingReplacingAnyOld) {
 }
 
 TEST_F(Copy, UnreadableSourceFailsQuietlyWithoutTouchingTheDevice) {
-    EXPECT_FALSE(pda::CopyFileToDevice((scratch.path() / "missing.bin").string(), "\\copy.bin"));
+    EXPECT_FALSE(pda::CopyFileToDevice((scratch.path() / "missing.bin").wstring(), "\\copy.bin"));
     const std::string held = Source("held");
     HANDLE exclusive =
         CreateFileA(held.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(exclusive, INVALID_HANDLE_VALUE);
-    EXPECT_FALSE(pda::CopyFileToDevice(held, "\\copy.bin"));
+    EXPECT_FALSE(pda::CopyFileToDevice(Wide(held), "\\copy.bin"));
     CloseHandle(exclusive);
     EXPECT_TRUE(DeviceCalls().empty());
     EXPECT_TRUE(boxes.boxes().empty());
@@ -105,7 +110,7 @@ TEST_F(Copy, UnreadableSourceFailsQuietlyWithoutTouchingTheDevice) {
 TEST_F(Copy, WithoutTheLibraryTheFirstWriteFails) {
     rapi::ResetForTesting(rapi::Loader{NoLibrary, LookUp});
     pda::CopyFailure failure;
-    EXPECT_FALSE(pda::CopyFileToDevice(Source("abc"), "\\copy.bin", {}, &failure));
+    EXPECT_FALSE(pda::CopyFileToDevice(Wide(Source("abc")), "\\copy.bin", {}, &failure));
     EXPECT_EQ(failure.kind, pda::CopyFailure::Refused);
     EXPECT_TRUE(boxes.boxes().empty());
     rapi::ResetForTesting(rapi::ProductionLoader());
@@ -251,7 +256,7 @@ TEST_F(Copy, ReportsHowItFailed) {
         SimReset();
         pda::PdaConnect();
         Failure failure{Failure::Refused, true, 12345};
-        EXPECT_EQ(pda::CopyFileToDevice(source, "\\copy.bin", {}, &failure),
+        EXPECT_EQ(pda::CopyFileToDevice(Wide(source), "\\copy.bin", {}, &failure),
                   row.kind == Failure::None);
         EXPECT_EQ(failure.kind, row.kind);
         EXPECT_EQ(failure.deviceChanged, row.deviceChanged);
@@ -274,7 +279,7 @@ TEST_F(Copy, OpensTheDeviceFileAndTheSourceAsTheCopyNeeds) {
     const std::string source = Source(Pattern(70000));
     device.set("VK7SIM_SOURCE_PROBE", source);
     pda::PdaConnect();
-    EXPECT_TRUE(pda::CopyFileToDevice(source, "\\copy.bin"));
+    EXPECT_TRUE(pda::CopyFileToDevice(Wide(source), "\\copy.bin"));
     const auto log = device.log();
     const auto created = Calls(log, "CeCreateFile");
     ASSERT_EQ(created.size(), 1u);
@@ -300,7 +305,7 @@ TEST_F(Copy, ClosesTheSourceBeforeTheDeviceFile) {
         ScopedEnv fault("VK7SIM_WRITE_FAULT", row.fault);
         pda::PdaConnect();
         DeleteFileA(device.logPath().string().c_str());
-        EXPECT_EQ(pda::CopyFileToDevice(source, "\\copy.bin"), row.result);
+        EXPECT_EQ(pda::CopyFileToDevice(Wide(source), "\\copy.bin"), row.result);
         const auto closes = Calls(device.log(), "CeCloseHandle");
         ASSERT_EQ(closes.size(), 1u);
         EXPECT_EQ(closes[0].bytes, 0) << "the source was still open";
@@ -322,7 +327,7 @@ TEST_F(Copy, FailedReadOfTheSourceIsAFailedCopy) {
         DisconnectNamedPipe(server); // the reader's next read fails
         CloseHandle(server);
     });
-    const bool copied = pda::CopyFileToDevice(pipe, "\\copy.bin");
+    const bool copied = pda::CopyFileToDevice(Wide(pipe), "\\copy.bin");
     writer.join();
     EXPECT_FALSE(copied);
     EXPECT_TRUE(boxes.boxes().empty());
@@ -332,13 +337,13 @@ TEST_F(Copy, FailedReadOfTheSourceIsAFailedCopy) {
 TEST_F(Copy, DestinationsUpTo399UnitsPassWholeLongerOnesAreRefused) {
     const std::string source = Source("abc");
     const std::string fits = "\\" + std::string(398, 'n');
-    pda::CopyFileToDevice(source, fits);
+    pda::CopyFileToDevice(Wide(source), fits);
     const auto created = Calls(device.log(), "CeCreateFile");
     ASSERT_EQ(created.size(), 1u);
     EXPECT_EQ(created[0].subject, fits);
 
     for (std::size_t length : {400u, 401u, 1000u}) {
-        EXPECT_FALSE(pda::CopyFileToDevice(source, "\\" + std::string(length - 1, 'n')));
+        EXPECT_FALSE(pda::CopyFileToDevice(Wide(source), "\\" + std::string(length - 1, 'n')));
     }
     EXPECT_EQ(Calls(device.log(), "CeCreateFile").size(), 1u);
     EXPECT_TRUE(boxes.boxes().empty());
@@ -366,7 +371,7 @@ TEST_F(Copy, WindowMessagesAreProcessedDuringTheCopy) {
     SetWindowLongPtrA(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(&writesSeen));
     fs::path log = device.logPath();
     PostMessageA(window, WM_APP, 0, reinterpret_cast<LPARAM>(&log));
-    EXPECT_TRUE(pda::CopyFileToDevice(Source(Pattern(100000)), "\\copy.bin"));
+    EXPECT_TRUE(pda::CopyFileToDevice(Wide(Source(Pattern(100000))), "\\copy.bin"));
     EXPECT_EQ(writesSeen, 1u); // handled right after the first chunk
     DestroyWindow(window);
 }
@@ -382,10 +387,10 @@ TEST_F(Copy, RepeatedCopiesLeakNoHandle) {
         if (i == 1) {
             before = ProbeHandleValue(); // after one pass has warmed every path
         }
-        EXPECT_TRUE(pda::CopyFileToDevice(source, "\\copy.bin"));
-        EXPECT_FALSE(pda::CopyFileToDevice(source, "\\busy.bin"));
-        EXPECT_FALSE(pda::CopyFileToDevice(source, "\\fault.bin"));
-        EXPECT_FALSE(pda::CopyFileToDevice(source + ".missing", "\\copy.bin"));
+        EXPECT_TRUE(pda::CopyFileToDevice(Wide(source), "\\copy.bin"));
+        EXPECT_FALSE(pda::CopyFileToDevice(Wide(source), "\\busy.bin"));
+        EXPECT_FALSE(pda::CopyFileToDevice(Wide(source), "\\fault.bin"));
+        EXPECT_FALSE(pda::CopyFileToDevice(Wide(source + ".missing"), "\\copy.bin"));
         ASSERT_EQ(SimOpenHandles(), 0);
     }
     EXPECT_LE(ProbeHandleValue(), before);

@@ -506,16 +506,17 @@ std::vector<Row> Rows() {
                     none,
                     "",
                     false});
-    // The whole path is used, but a scratch path past MAX_PATH is refused by
-    // the platform's file functions: a clear error, nothing touched.
+    // The whole path is used. Wine's wide file calls take a scratch path
+    // past MAX_PATH (Windows without long paths refuses it with the error
+    // box of the rows above, nothing touched): the upgrade completes.
     rows.push_back({"TemporaryDirectoryLongerThan249",
                     {},
                     Temp::Long,
                     Library::Full,
-                    {"Cannot create file \"..."},
-                    "",
-                    "Press to Upgrade",
-                    none,
+                    {},
+                    "Upgrade Complete",
+                    "Press to Exit",
+                    AllBut({}),
                     "",
                     false});
     rows.push_back({"ItemScratchHeldByAnotherProcess",

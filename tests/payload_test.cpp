@@ -51,7 +51,7 @@ std::string ErrorOf(const std::function<void()>& action) {
 
 TEST(Manifest, CompiledScriptGivesThirteenLinesAndNineItems) {
     ScratchDir temp;
-    const auto lines = LoadManifest(temp.str());
+    const auto lines = LoadManifest(temp.path().wstring());
     ASSERT_EQ(lines.size(), 13u);
     EXPECT_EQ(lines[0], "");
     EXPECT_EQ(lines[1], "R1 EXEFILE \"upgrade.txt\"");
@@ -83,7 +83,7 @@ TEST(Manifest, ResourcesHaveThePayloadSizes) {
 
 TEST(Manifest, ScratchCopyIsTheScriptByteForByte) {
     ScratchDir temp;
-    ExtractPayloadItem("R1", (temp.path() / "r1.txt").string());
+    ExtractPayloadItem("R1", (temp.path() / "r1.txt").wstring());
     const std::string r1 = ReadFileBytes(temp.path() / "r1.txt");
     EXPECT_EQ(r1.substr(0, 2), "\r\n");
     EXPECT_EQ(r1.substr(r1.size() - 4), "\r\n\r\n");
@@ -182,57 +182,61 @@ TEST(ExtractPayloadItem, ReplacesALongerScratchFileCompletely) {
     ScratchDir temp;
     const auto path = temp.path() / "8194b.tmp";
     WriteFileBytes(path, std::string(5000, 'z'));
-    ExtractPayloadItem("U9", path.string());
+    ExtractPayloadItem("U9", path.wstring());
     EXPECT_EQ(ReadFileBytes(path), ReadFileBytes(ProgramFolder() / ".." / ".." / ".." / "payload" /
                                                  "Files" / "FontSizes2.def"));
 }
 
 TEST(ExtractPayloadItem, ErrorsCarryTheirExactTexts) {
     ScratchDir temp;
-    EXPECT_EQ(ErrorOf([&] { ExtractPayloadItem("U42", (temp.path() / "x").string()); }),
+    EXPECT_EQ(ErrorOf([&] { ExtractPayloadItem("U42", (temp.path() / "x").wstring()); }),
               "Resource U42 not found");
-    const std::string noFolder = (temp.path() / "missing" / "8194b.tmp").string();
-    EXPECT_EQ(ErrorOf([&] { ExtractPayloadItem("U9", noFolder); }),
-              "Cannot create file \"" + noFolder + "\". " + SystemText(ERROR_PATH_NOT_FOUND));
+    const fs::path noFolder = temp.path() / "missing" / "8194b.tmp";
+    EXPECT_EQ(ErrorOf([&] { ExtractPayloadItem("U9", noFolder.wstring()); }),
+              "Cannot create file \"" + noFolder.string() + "\". " +
+                  SystemText(ERROR_PATH_NOT_FOUND));
 
     // A scratch file held open by someone else cannot be replaced.
-    const std::string held = (temp.path() / "8194b.tmp").string();
-    HANDLE other = CreateFileA(held.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    EXPECT_EQ(ErrorOf([&] { ExtractPayloadItem("U9", held); }),
-              "Cannot create file \"" + held + "\". " + SystemText(ERROR_SHARING_VIOLATION));
+    const fs::path held = temp.path() / "8194b.tmp";
+    HANDLE other =
+        CreateFileW(held.wstring().c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    EXPECT_EQ(ErrorOf([&] { ExtractPayloadItem("U9", held.wstring()); }),
+              "Cannot create file \"" + held.string() + "\". " +
+                  SystemText(ERROR_SHARING_VIOLATION));
     CloseHandle(other);
-    EXPECT_EQ(ErrorOf([&] { LoadManifest((temp.path() / "missing").string()); }),
+    EXPECT_EQ(ErrorOf([&] { LoadManifest((temp.path() / "missing").wstring()); }),
               "Cannot create file \"" + (temp.path() / "missing").string() + "\\8194a.tmp\". " +
                   SystemText(ERROR_PATH_NOT_FOUND));
 }
 
 TEST(ExtractPayloadItem, LeavesNoHandleOpen) {
     ScratchDir temp;
-    const auto path = (temp.path() / "8194b.tmp").string();
+    const auto path = (temp.path() / "8194b.tmp").wstring();
     ExtractPayloadItem("U6", path);
-    LoadManifest(temp.str());
+    LoadManifest(temp.path().wstring());
     // Exclusive opens succeed only when nothing else holds the files.
-    for (const auto& file : {path, (temp.path() / "8194a.tmp").string()}) {
-        HANDLE h = CreateFileA(file.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+    for (const auto& file : {path, (temp.path() / "8194a.tmp").wstring()}) {
+        HANDLE h = CreateFileW(file.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                OPEN_EXISTING, 0, nullptr);
-        EXPECT_NE(h, INVALID_HANDLE_VALUE) << file;
+        EXPECT_NE(h, INVALID_HANDLE_VALUE) << fs::path(file).string();
         CloseHandle(h);
     }
     const auto before = ProbeHandleValue();
     for (int i = 0; i < 20; ++i) {
         ExtractPayloadItem("U6", path);
         ErrorOf([&] { ExtractPayloadItem("U42", path); });
-        ErrorOf([&] { ExtractPayloadItem("U6", (temp.path() / "no" / "x").string()); });
+        ErrorOf([&] { ExtractPayloadItem("U6", (temp.path() / "no" / "x").wstring()); });
     }
     EXPECT_LE(ProbeHandleValue(), before);
 }
 
 TEST(GetTempDirectory, DropsExactlyOneTrailingBackslash) {
     const struct {
-        std::string tmp, expected;
+        std::string tmp;
+        std::wstring expected;
     } rows[] = {
-        {"C:\\Temp\\", "C:\\Temp"},
-        {"C:\\Temp", "C:\\Temp"},
+        {"C:\\Temp\\", L"C:\\Temp"},
+        {"C:\\Temp", L"C:\\Temp"},
     };
     for (const auto& r : rows) {
         ScopedEnv tmp("TMP", r.tmp), temp("TEMP", r.tmp);
@@ -248,46 +252,14 @@ TEST(GetTempDirectory, TakesAPathLongerThanTheClassicBuffer) {
             path += "d";
         }
         ScopedEnv tmp("TMP", path + "\\"), temp("TEMP", path + "\\");
-        EXPECT_EQ(GetTempDirectory(), path) << length;
-    }
-}
-
-// The platform's ANSI answer against its wide one: a name outside the code
-// page falls back to the short form, and to an error when that is not plain.
-TEST(GetTempDirectory, ChoosesAFormThatNamesTheRealFolder) {
-    const auto shortForm = [](const std::wstring& wide) {
-        return wide == L"C:\\Users\\\u4E2D\u6587\\" ? std::wstring(L"C:\\Users\\2B06~1\\")
-                                                    : std::wstring(L"C:\\\u4E2D\\");
-    };
-    const struct {
-        const char* what;
-        std::string ansi;
-        std::wstring wide;
-        std::optional<std::string> expected; // nothing: refused
-    } rows[] = {
-        {"plain", "C:\\Temp\\", L"C:\\Temp\\", "C:\\Temp"},
-        {"no wide answer", "C:\\Temp\\", L"", "C:\\Temp"},
-        {"outside the code page", "C:\\Users\\??\\", L"C:\\Users\\\u4E2D\u6587\\",
-         "C:\\Users\\2B06~1"},
-        {"short form outside it too", "C:\\?\\", L"C:\\\u4E2D\\", std::nullopt},
-    };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.what);
-        if (row.expected) {
-            EXPECT_EQ(TempDirectoryFrom(row.ansi, row.wide, shortForm), *row.expected);
-        } else {
-            try {
-                TempDirectoryFrom(row.ansi, row.wide, shortForm);
-                ADD_FAILURE() << "not refused";
-            } catch (const PayloadError& e) {
-                EXPECT_STREQ(e.what(), kTempFolderUnusable);
-            }
-        }
+        EXPECT_EQ(GetTempDirectory(), std::wstring(path.begin(), path.end())) << length;
     }
 }
 
 // This program has no UTF-8 manifest: its ANSI code page is the system's,
-// as on a Windows that ignores the manifest's setting.
+// as on a Windows that ignores the manifest's setting. A folder named
+// outside it, and one whose best-fit ANSI form names another folder, get
+// the scratch files all the same.
 TEST(GetTempDirectory, FolderNamesOutsideTheCodePageGetTheRealFolder) {
     ASSERT_NE(GetACP(), 65001u);
     ScratchDir base("cp");
@@ -300,9 +272,10 @@ TEST(GetTempDirectory, FolderNamesOutsideTheCodePageGetTheRealFolder) {
         const std::wstring wide = folder.wstring() + L"\\";
         SetEnvironmentVariableW(L"TMP", wide.c_str());
         SetEnvironmentVariableW(L"TEMP", wide.c_str());
-        const std::string directory = GetTempDirectory();
-        ExtractPayloadItem("R1", directory + kManifestScratch);
-        EXPECT_TRUE(fs::exists(folder / "8194a.tmp")) << directory;
+        const std::wstring directory = GetTempDirectory();
+        EXPECT_EQ(directory, folder.wstring());
+        LoadManifest(directory);
+        EXPECT_TRUE(fs::exists(folder / "8194a.tmp"));
         EXPECT_TRUE(fs::is_empty(base.path() / "Lukasz"));
         fs::remove(folder / "8194a.tmp");
     }

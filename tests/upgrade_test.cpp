@@ -74,7 +74,7 @@ TEST_F(Upgrade, FullRunInstallsTheNineItemsInManifestOrder) {
         EXPECT_TRUE(Installed(name)) << name;
     }
     EXPECT_FALSE(ScratchLeft());
-    EXPECT_EQ(app::TempDirectory, temp.str());
+    EXPECT_EQ(app::TempDirectory, temp.path().wstring());
     EXPECT_TRUE(ConnectionClosed());
 
     const auto log = device.log();

@@ -1,8 +1,8 @@
 #include "win/Accessibility.h"
 
-#include <oleacc.h>
+#include "win/ScopedWin.h"
 
-#include <memory>
+#include <oleacc.h>
 
 namespace win {
 namespace {
@@ -20,10 +20,6 @@ constexpr GUID kLiveSettingProperty = {
     0xc12bcd8e, 0x2a8e, 0x4950, {0x8a, 0xe7, 0x36, 0x25, 0x11, 0x1d, 0x58, 0xeb}};
 constexpr LONG kLiveSettingPolite = 1;
 
-struct Releaser {
-    void operator()(IUnknown* object) const { object->Release(); }
-};
-
 } // namespace
 
 void AnnounceTextChange(HWND control) {
@@ -32,13 +28,12 @@ void AnnounceTextChange(HWND control) {
 }
 
 bool MakePoliteLiveRegion(HWND control) {
-    IAccPropServices* raw = nullptr;
+    ScopedCom<IAccPropServices> services;
     if (FAILED(CoCreateInstance(kAccPropServices, nullptr, CLSCTX_INPROC_SERVER, kIAccPropServices,
-                                reinterpret_cast<void**>(&raw))) ||
-        raw == nullptr) {
+                                services.put())) ||
+        !services) {
         return false;
     }
-    const std::unique_ptr<IAccPropServices, Releaser> services(raw);
     VARIANT polite{};
     polite.vt = VT_I4;
     polite.lVal = kLiveSettingPolite;

@@ -62,4 +62,86 @@ inline void DeleteBitmapObject(HBITMAP bitmap) {
 using ScopedFont = Scoped<HFONT, NullTraits<HFONT, DeleteFontObject>>;
 using ScopedBitmap = Scoped<HBITMAP, NullTraits<HBITMAP, DeleteBitmapObject>>;
 
+// A memory device context (CreateCompatibleDC).
+inline void DeleteMemoryDC(HDC dc) {
+    ::DeleteDC(dc);
+}
+using ScopedMemoryDC = Scoped<HDC, NullTraits<HDC, DeleteMemoryDC>>;
+
+// A window's device context (GetDC; null: the screen's), given back to the
+// window it came from.
+class ScopedWindowDC {
+  public:
+    explicit ScopedWindowDC(HWND window) : window_(window), dc_(::GetDC(window)) {}
+    ~ScopedWindowDC() {
+        if (dc_ != nullptr) {
+            ::ReleaseDC(window_, dc_);
+        }
+    }
+    ScopedWindowDC(const ScopedWindowDC&) = delete;
+    ScopedWindowDC& operator=(const ScopedWindowDC&) = delete;
+
+    HDC get() const { return dc_; }
+    explicit operator bool() const { return dc_ != nullptr; }
+
+  private:
+    HWND window_;
+    HDC dc_;
+};
+
+// An object selected into a device context; the one it replaced goes back
+// in at the end, so that the object can be deleted and the context freed.
+class ScopedSelection {
+  public:
+    ScopedSelection(HDC dc, HGDIOBJ object)
+        : dc_(dc), old_(dc != nullptr && object != nullptr ? ::SelectObject(dc, object) : nullptr) {
+    }
+    ~ScopedSelection() {
+        if (old_ != nullptr && old_ != HGDI_ERROR) {
+            ::SelectObject(dc_, old_);
+        }
+    }
+    ScopedSelection(const ScopedSelection&) = delete;
+    ScopedSelection& operator=(const ScopedSelection&) = delete;
+
+  private:
+    HDC dc_;
+    HGDIOBJ old_;
+};
+
+// A COM interface pointer, released once; move-only like every guard here.
+template <typename I> class ScopedCom {
+  public:
+    ScopedCom() = default;
+    explicit ScopedCom(I* object) : object_(object) {}
+    ~ScopedCom() { reset(); }
+    ScopedCom(const ScopedCom&) = delete;
+    ScopedCom& operator=(const ScopedCom&) = delete;
+    ScopedCom(ScopedCom&& other) noexcept : object_(std::exchange(other.object_, nullptr)) {}
+    ScopedCom& operator=(ScopedCom&& other) noexcept {
+        if (this != &other) {
+            reset(std::exchange(other.object_, nullptr));
+        }
+        return *this;
+    }
+
+    I* get() const { return object_; }
+    I* operator->() const { return object_; }
+    explicit operator bool() const { return object_ != nullptr; }
+    // For a call that hands out a new pointer: what was held goes first.
+    void** put() {
+        reset();
+        return reinterpret_cast<void**>(&object_);
+    }
+    void reset(I* object = nullptr) {
+        if (object_ != nullptr) {
+            object_->Release();
+        }
+        object_ = object;
+    }
+
+  private:
+    I* object_ = nullptr;
+};
+
 } // namespace win

@@ -1,7 +1,11 @@
 #include "win/TaskbarProgress.h"
 
+#include "win/ScopedWin.h"
+
 #include <objbase.h>
 #include <shobjidl.h>
+
+#include <utility>
 
 namespace win {
 namespace {
@@ -24,10 +28,8 @@ TBPFLAG FlagOf(ProgressState state) {
 
 class TaskbarButton : public ProgressDisplay {
   public:
-    TaskbarButton(HWND window, ITaskbarList3* list) : window_(window), list_(list) {}
-    ~TaskbarButton() override { list_->Release(); }
-    TaskbarButton(const TaskbarButton&) = delete;
-    TaskbarButton& operator=(const TaskbarButton&) = delete;
+    TaskbarButton(HWND window, ScopedCom<ITaskbarList3> list)
+        : window_(window), list_(std::move(list)) {}
 
     void SetState(ProgressState state) override { list_->SetProgressState(window_, FlagOf(state)); }
     void SetValue(ULONGLONG done, ULONGLONG total) override {
@@ -36,7 +38,7 @@ class TaskbarButton : public ProgressDisplay {
 
   private:
     HWND window_;
-    ITaskbarList3* list_;
+    ScopedCom<ITaskbarList3> list_;
 };
 
 } // namespace
@@ -47,18 +49,15 @@ UINT TaskbarButtonCreatedMessage() {
 }
 
 std::unique_ptr<ProgressDisplay> TaskbarButtonOf(HWND window) {
-    ITaskbarList3* list = nullptr;
+    ScopedCom<ITaskbarList3> list;
     // Windows XP and Vista have no ITaskbarList3: the request fails there.
     if (window == nullptr ||
         FAILED(CoCreateInstance(CLSID_TaskbarList, nullptr, CLSCTX_INPROC_SERVER, IID_ITaskbarList3,
-                                reinterpret_cast<void**>(&list)))) {
+                                list.put())) ||
+        FAILED(list->HrInit())) {
         return nullptr;
     }
-    if (FAILED(list->HrInit())) {
-        list->Release();
-        return nullptr;
-    }
-    return std::make_unique<TaskbarButton>(window, list);
+    return std::make_unique<TaskbarButton>(window, std::move(list));
 }
 
 void FlashUntilActive(HWND window) {

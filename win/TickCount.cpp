@@ -1,5 +1,7 @@
 #include "win/TickCount.h"
 
+#include "win/LateBound.h"
+
 #include <atomic>
 
 namespace win {
@@ -14,9 +16,7 @@ struct Sources {
 };
 
 Sources SystemSources() {
-    return Sources{reinterpret_cast<Count64>(reinterpret_cast<void*>(
-                       GetProcAddress(GetModuleHandleA("kernel32.dll"), "GetTickCount64"))),
-                   GetTickCount};
+    return Sources{late::GetTickCount64(), GetTickCount};
 }
 
 Sources& Current() {

@@ -132,8 +132,12 @@ stop_wineserver() {
 }
 
 build_preset() {
-    local preset=$1
-    if [ ! -f "$ROOT/build/$preset/CMakeCache.txt" ]; then
+    local preset=$1 cache="$ROOT/build/$preset/CMakeCache.txt"
+    # A tree configured with another toolchain file is configured afresh.
+    if [ -f "$cache" ] && [ "$(sed -n 's/^CMAKE_TOOLCHAIN_FILE:[A-Z]*=//p' "$cache")" != "$ROOT/cmake/mingw.cmake" ]; then
+        rm -rf "$cache" "$ROOT/build/$preset/CMakeFiles"
+    fi
+    if [ ! -f "$cache" ]; then
         cmake --preset "$preset" -S "$ROOT" >/dev/null
     fi
     cmake --build "$ROOT/build/$preset" -j "$(nproc)" -- --no-print-directory >"$ROOT/build/$preset.log" 2>&1 \
