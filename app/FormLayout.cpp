@@ -4,7 +4,9 @@
 
 #include "app/resource.h"
 #include "win/Accessibility.h"
+#include "win/Dialogs.h"
 #include "win/LateBound.h"
+#include "win/TaskbarProgress.h"
 
 #include <algorithm>
 #include <utility>
@@ -21,9 +23,7 @@ constexpr ControlLayout kBitBtn1Layout{136, 84, 133, 36, 11, false};
 constexpr int kArrowSize = 17;
 constexpr COLORREF kArrowGround = RGB(255, 0, 255);
 
-DpiSource g_dpiSource = nullptr;
-WorkAreaSource g_workAreaSource = nullptr;
-HighContrastSource g_highContrastSource = nullptr;
+WindowEnvironment g_environment;
 
 win::ScopedFont MakeFont(const ControlLayout& layout, UINT dpi) {
     return win::ScopedFont(CreateFontA(-Scale(layout.fontHeight, dpi), 0, 0, 0,
@@ -33,8 +33,8 @@ win::ScopedFont MakeFont(const ControlLayout& layout, UINT dpi) {
 }
 
 RECT WorkAreaOf(HWND window) {
-    if (g_workAreaSource != nullptr) {
-        return g_workAreaSource(window);
+    if (g_environment.workArea != nullptr) {
+        return g_environment.workArea(window);
     }
     MONITORINFO monitor{};
     monitor.cbSize = sizeof monitor;
@@ -92,8 +92,8 @@ ScopedImageList MakeArrowImages(UINT dpi) {
 } // namespace
 
 UINT DpiOf(HWND window) {
-    if (g_dpiSource != nullptr) {
-        return g_dpiSource(window);
+    if (g_environment.dpi != nullptr) {
+        return g_environment.dpi(window);
     }
     const auto getDpi = win::late::GetDpiForWindow();
     if (window != nullptr && getDpi != nullptr) {
@@ -105,8 +105,8 @@ UINT DpiOf(HWND window) {
 }
 
 bool HighContrastOn() {
-    if (g_highContrastSource != nullptr) {
-        return g_highContrastSource();
+    if (g_environment.highContrast != nullptr) {
+        return g_environment.highContrast();
     }
     HIGHCONTRASTA contrast{};
     contrast.cbSize = sizeof contrast;
@@ -128,16 +128,10 @@ std::string WindowText(HWND window) {
     return text;
 }
 
-void SetDpiSourceForTesting(DpiSource source) {
-    g_dpiSource = source;
-}
-
-void SetWorkAreaSourceForTesting(WorkAreaSource source) {
-    g_workAreaSource = source;
-}
-
-void SetHighContrastSourceForTesting(HighContrastSource source) {
-    g_highContrastSource = source;
+void SetWindowEnvironmentForTesting(const WindowEnvironment& environment) {
+    g_environment = environment;
+    win::SetBeepObserverForTesting(environment.beeped);
+    win::SetFlashObserverForTesting(environment.flashed);
 }
 
 // Centred on the work area of the monitor the window opens on, so that no

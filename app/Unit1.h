@@ -32,17 +32,19 @@ inline void DestroyImageList(HIMAGELIST list) {
 }
 using ScopedImageList = win::Scoped<HIMAGELIST, win::NullTraits<HIMAGELIST, DestroyImageList>>;
 
-// Where the window's DPI comes from; tests put a monitor of another DPI
-// than the system's under the window. Null: the platform.
-using DpiSource = UINT (*)(HWND window);
-void SetDpiSourceForTesting(DpiSource source);
-// The same for the work area of the window's monitor (the screen less its
-// taskbars), which Wine does not let a test change.
-using WorkAreaSource = RECT (*)(HWND window);
-void SetWorkAreaSourceForTesting(WorkAreaSource source);
-// The same for whether high contrast is on, which Wine cannot switch on.
-using HighContrastSource = bool (*)();
-void SetHighContrastSourceForTesting(HighContrastSource source);
+// What the window asks of the system, in one place where tests put their
+// own answers: Wine cannot give the window's monitor another DPI or work
+// area (the screen less its taskbars), switch high contrast on, or show that
+// a beep sounded or a taskbar button flashed. A null member: the platform's.
+struct WindowEnvironment {
+    UINT (*dpi)(HWND window) = nullptr;
+    RECT (*workArea)(HWND window) = nullptr;
+    bool (*highContrast)() = nullptr;
+    void (*beeped)(UINT type) = nullptr;    // hears of each beep, which still sounds
+    void (*flashed)(HWND window) = nullptr; // hears of each flash
+};
+// Puts `environment` in place; {} gives the platform's back.
+void SetWindowEnvironmentForTesting(const WindowEnvironment& environment);
 
 class TForm1 {
   public:

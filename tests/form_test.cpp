@@ -233,15 +233,8 @@ TEST_F(Form, LabelsKeepTheirContrastOverThePictureAtEveryDpi) {
     }
 }
 
-// Wine cannot switch high contrast on: the seam says it is.
-struct HighContrastForTesting {
-    explicit HighContrastForTesting(bool on) {
-        g_on = on;
-        app::SetHighContrastSourceForTesting([] { return g_on; });
-    }
-    ~HighContrastForTesting() { app::SetHighContrastSourceForTesting(nullptr); }
-    static inline bool g_on = false;
-};
+// Wine cannot switch high contrast on: the environment says it is.
+bool g_highContrast = false;
 
 bool NeedsPainting(HWND window) {
     RECT update;
@@ -249,7 +242,8 @@ bool NeedsPainting(HWND window) {
 }
 
 TEST_F(Form, HighContrastShowsNoPictureAndTheSystemsColours) {
-    HighContrastForTesting highContrast(true);
+    g_highContrast = true;
+    const ScopedWindowEnvironment environment({.highContrast = [] { return g_highContrast; }});
     for (const COLORREF c : PaintedPoints(form.Handle())) {
         EXPECT_EQ(c, GetSysColor(COLOR_WINDOW));
     }
@@ -277,7 +271,7 @@ TEST_F(Form, HighContrastShowsNoPictureAndTheSystemsColours) {
         EXPECT_EQ(NeedsPainting(form.Handle()), row.repaints);
         EXPECT_EQ(NeedsPainting(form.Label2()), row.repaints);
     }
-    HighContrastForTesting::g_on = false;
+    g_highContrast = false;
     EXPECT_TRUE(AllBlue(PaintedPoints(form.Handle())));
 }
 
@@ -404,11 +398,12 @@ TEST(FormPlacement, CentredOnTheWorkAreaOfItsMonitor) {
     for (const auto& row : rows) {
         SCOPED_TRACE(row.taskbar);
         g_workArea = row.work.value_or(RECT{});
-        const app::WorkAreaSource fromTheRow = [](HWND) { return g_workArea; };
-        app::SetWorkAreaSourceForTesting(row.work ? fromTheRow : nullptr);
         static UINT dpi;
         dpi = row.dpi;
-        app::SetDpiSourceForTesting([](HWND window) { return window != nullptr ? dpi : 96u; });
+        const auto fromTheRow = [](HWND) { return g_workArea; };
+        const ScopedWindowEnvironment environment(
+            {.dpi = [](HWND window) { return window != nullptr ? dpi : 96u; },
+             .workArea = row.work ? +fromTheRow : nullptr});
         app::TForm1 form;
         ASSERT_TRUE(form.Create(GetModuleHandleA(nullptr), SW_SHOW));
         RECT work;
@@ -430,8 +425,6 @@ TEST(FormPlacement, CentredOnTheWorkAreaOfItsMonitor) {
         EXPECT_EQ(outer.top,
                   work.top + std::max(0, static_cast<int>(work.bottom - work.top) - height) / 2);
     }
-    app::SetWorkAreaSourceForTesting(nullptr);
-    app::SetDpiSourceForTesting(nullptr);
     MSG quit;
     while (PeekMessageA(&quit, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE)) {
     }
@@ -459,8 +452,9 @@ TEST_F(Form, ArrowFollowsTheDpiWithoutLeakingPictures) {
 // A window that opens on a monitor whose DPI is not the system's is sized
 // by the same DPI as its controls.
 TEST(FormDpi, WindowAndControlsTakeTheWindowsDpi) {
-    app::SetDpiSourceForTesting([](HWND window) { return window != nullptr ? 144u : 96u; });
     {
+        const ScopedWindowEnvironment environment(
+            {.dpi = [](HWND window) { return window != nullptr ? 144u : 96u; }});
         app::TForm1 form;
         ASSERT_TRUE(form.Create(GetModuleHandleA(nullptr), SW_SHOW));
         EXPECT_EQ(form.Dpi(), 144u);
@@ -471,7 +465,6 @@ TEST(FormDpi, WindowAndControlsTakeTheWindowsDpi) {
         EXPECT_EQ(ClientRectOf(form.BitBtn1()).left, MulDiv(136, 144, 96));
         EXPECT_EQ(ArrowSize(form.BitBtn1()), MulDiv(17, 144, 96));
     }
-    app::SetDpiSourceForTesting(nullptr);
     MSG quit;
     while (PeekMessageA(&quit, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE)) {
     }

@@ -42,12 +42,9 @@ class Progress : public FormFixture {
         FormFixture::SetUp();
         form.SetProgressDisplay(std::make_unique<Recorder>(calls));
         Flashes().clear();
-        win::SetFlashObserverForTesting([](HWND window) { Flashes().push_back(window); });
     }
-    void TearDown() override {
-        win::SetFlashObserverForTesting(nullptr);
-        FormFixture::TearDown();
-    }
+    const ScopedWindowEnvironment environment{
+        {.flashed = [](HWND window) { Flashes().push_back(window); }}};
     void Click() {
         SendMessageA(form.Handle(), WM_COMMAND, MAKEWPARAM(app::kBitBtn1, BN_CLICKED),
                      reinterpret_cast<LPARAM>(form.BitBtn1()));

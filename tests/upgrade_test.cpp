@@ -36,12 +36,9 @@ class Upgrade : public FormFixture {
     void SetUp() override {
         FormFixture::SetUp();
         Beeps().clear();
-        win::SetBeepObserverForTesting([](UINT type) { Beeps().push_back(type); });
     }
-    void TearDown() override {
-        win::SetBeepObserverForTesting(nullptr);
-        FormFixture::TearDown();
-    }
+    const ScopedWindowEnvironment environment{
+        {.beeped = [](UINT type) { Beeps().push_back(type); }}};
     void Press() { form.BitBtn1Click(); }
     bool Installed(const std::string& name) const {
         return ReadFileBytes(device.appFolder() / name) == ReadFileBytes(PayloadFile(name));
@@ -233,7 +230,9 @@ unsigned CallNumber(const std::vector<LogEntry>& cleanRun, const UnplugAt& at) {
 }
 
 // Every cause a run can meet, one row each: what the user is shown, the
-// window afterwards, and the device, untouched where the text says so.
+// window afterwards, the device (untouched where the text says so), and
+// that nothing is left open. The faults that damage the device, and whether
+// the next run repairs it, are fault_matrix_test's.
 TEST_F(Upgrade, FailureTable) {
     const std::string title = win::ApplicationTitle();
     const auto info = [](const std::string& text) {
@@ -381,7 +380,8 @@ TEST_F(Upgrade, FailureTable) {
          .statusAtBoxes = {copying(kDeviceNames[0]), copying(kDeviceNames[8])},
          .beeps = true},
     };
-    // Where the calls to unplug at fall in a clean run.
+    // Where the calls to unplug at fall in a clean run. It and a first box
+    // also set up what a process sets up once, so that leaks show per row.
     std::vector<LogEntry> cleanRun;
     {
         SimDevice clean;
@@ -390,6 +390,11 @@ TEST_F(Upgrade, FailureTable) {
         Press();
         ASSERT_EQ(Status(), "Upgrade Complete");
         cleanRun = clean.log();
+        BoxCatcher warmUp;
+        win::ShowMessage("warm-up");
+        UseLibrary(Library::Partial); // loaded once, never released
+        rapi::LoadRapi();
+        UseLibrary(Library::Full);
     }
     for (const Row& row : rows) {
         SCOPED_TRACE(row.situation);
@@ -409,6 +414,7 @@ TEST_F(Upgrade, FailureTable) {
         }
         UseLibrary(row.library);
         const auto before = Snapshot(fresh.appFolder());
+        const auto probeBefore = ProbeHandleValue();
         BoxCatcher caught;
         std::vector<std::size_t> closesAtBoxes;
         std::vector<std::string> statusAtBoxes;
@@ -457,6 +463,7 @@ TEST_F(Upgrade, FailureTable) {
         EXPECT_FALSE(pda::PdaConnected);
         EXPECT_FALSE(ScratchLeft());
         EXPECT_EQ(SimOpenHandles(), 0);
+        EXPECT_LE(ProbeHandleValue(), probeBefore) << "a handle leaked";
     }
 }
 
@@ -512,29 +519,6 @@ TEST_F(Upgrade, PressesAndEnterDuringARunStartNoSecondRun) {
     EXPECT_EQ(Status(), "Upgrade Complete");
     EXPECT_TRUE(boxes.boxes().empty());
     EXPECT_TRUE(IsWindow(form.Handle()));
-}
-
-// Closed during a run: the run finishes, and since the window will not be
-// there to show "Upgrade Complete", one box tells the outcome first.
-TEST_F(Upgrade, ClosingTheWindowDuringARunLetsTheRunFinish) {
-    const std::string offered = TextOf(form.Label3()); // "... to version 2.51c"
-    const std::string version = offered.substr(offered.rfind(' ') + 1);
-    bool windowThereAtBox = false;
-    boxes.onBox = [&](const Box&) { windowThereAtBox = IsWindow(form.Handle()) != FALSE; };
-    PostMessageA(form.Handle(), WM_CLOSE, 0, 0);
-    Press();
-    ASSERT_EQ(boxes.boxes().size(), 1u);
-    EXPECT_EQ(boxes.boxes()[0].text,
-              "The upgrade is complete: KestrovaCE on the Vesko Navigator is now version " +
-                  version + ".");
-    EXPECT_EQ(boxes.boxes()[0].icon, "none");
-    EXPECT_TRUE(windowThereAtBox);
-    for (const char* name : kDeviceNames) {
-        EXPECT_TRUE(Installed(name)) << name;
-    }
-    EXPECT_FALSE(ScratchLeft());
-    // The program ends by itself once the run is over.
-    EXPECT_TRUE(PumpUntil([&] { return form.Handle() == nullptr; }, 3000));
 }
 
 } // namespace

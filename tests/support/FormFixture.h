@@ -12,6 +12,17 @@
 
 namespace testing_support {
 
+// A window environment in place for the life of the object.
+class ScopedWindowEnvironment {
+  public:
+    explicit ScopedWindowEnvironment(const app::WindowEnvironment& environment) {
+        app::SetWindowEnvironmentForTesting(environment);
+    }
+    ~ScopedWindowEnvironment() { app::SetWindowEnvironmentForTesting({}); }
+    ScopedWindowEnvironment(const ScopedWindowEnvironment&) = delete;
+    ScopedWindowEnvironment& operator=(const ScopedWindowEnvironment&) = delete;
+};
+
 inline std::string TextOf(HWND window) {
     char text[512] = {};
     GetWindowTextA(window, text, sizeof text);
