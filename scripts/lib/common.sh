@@ -132,7 +132,8 @@ stop_wineserver() {
 }
 
 build_preset() {
-    local preset=$1 cache="$ROOT/build/$preset/CMakeCache.txt"
+    local preset=$1
+    local cache="$ROOT/build/$preset/CMakeCache.txt"
     # A tree configured with another toolchain file is configured afresh.
     if [ -f "$cache" ] && [ "$(sed -n 's/^CMAKE_TOOLCHAIN_FILE:[A-Z]*=//p' "$cache")" != "$ROOT/cmake/mingw.cmake" ]; then
         rm -rf "$cache" "$ROOT/build/$preset/CMakeFiles"
