@@ -200,8 +200,9 @@ LRESULT TForm1::OnEraseBackground(HDC dc) {
         return 1;
     }
     BITMAP info{};
-    const win::ScopedMemoryDC source(CreateCompatibleDC(dc));
-    if (!background_ || GetObjectA(background_.get(), sizeof info, &info) == 0 || !source) {
+    const bool hasPicture = background_ && GetObjectA(background_.get(), sizeof info, &info) != 0;
+    const win::ScopedMemoryDC source(hasPicture ? CreateCompatibleDC(dc) : nullptr);
+    if (!source) {
         FillRect(dc, &client, GetSysColorBrush(COLOR_BTNFACE));
         return 1;
     }

@@ -129,7 +129,7 @@ LRESULT TForm1::OnCreate() {
     if (label1_ == nullptr || label2_ == nullptr || label3_ == nullptr || bitBtn1_ == nullptr) {
         return -1;
     }
-    win::MakePoliteLiveRegion(label1_); // where the system has live regions
+    liveRegion_ = win::MakePoliteLiveRegion(label1_); // where the system has live regions
     LayOut();
     FormCreate();
     return 0;
@@ -194,6 +194,9 @@ LRESULT TForm1::OnSetFocus() {
 }
 
 LRESULT TForm1::OnDestroy() {
+    if (std::exchange(liveRegion_, false)) {
+        win::ClearLiveRegion(label1_);
+    }
     // A run in progress goes on after the window is gone; it must find no
     // controls to touch.
     form_ = label1_ = label2_ = label3_ = bitBtn1_ = nullptr;

@@ -112,6 +112,7 @@ class TForm1 {
     bool running_ = false;                           // an upgrade is changing the device
     bool copying_ = false;                           // the run has shown its first item
     bool completed_ = false;                         // the last run upgraded the device
+    bool liveRegion_ = false;                        // Label1 is annotated as one
     bool closeAfterRun_ = false;                     // the window was closed during the run
 };
 

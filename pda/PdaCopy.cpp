@@ -12,53 +12,43 @@
 namespace pda {
 namespace {
 
-// How a device call of the copy failed; asks the device's error only over
-// a link that held, and only where the caller wants to know.
-void Report(CopyFailure* failure, bool deviceChanged) {
-    if (failure == nullptr) {
-        return;
-    }
-    failure->deviceChanged = deviceChanged;
+// How a device call of the copy failed; the device's error is asked only
+// over a link that held.
+CopyFailure DeviceFailure(bool deviceChanged) {
     if (PdaLinkAfterFailure() == PdaLink::Lost) {
-        failure->kind = CopyFailure::LinkLost;
-        return;
+        return CopyFailure{CopyFailure::LinkLost, deviceChanged};
     }
-    failure->deviceError = rapi::CeGetLastError();
-    failure->kind =
-        failure->deviceError == ERROR_DISK_FULL ? CopyFailure::StorageFull : CopyFailure::Refused;
+    const DWORD error = rapi::CeGetLastError();
+    return CopyFailure{error == ERROR_DISK_FULL ? CopyFailure::StorageFull : CopyFailure::Refused,
+                       deviceChanged, error};
 }
 
 } // namespace
 
 bool CopyFileToDevice(const std::wstring& source, const std::string& destination,
                       const std::function<void(DWORD bytes)>& chunkWritten, CopyFailure* failure) {
-    if (failure != nullptr) {
-        *failure = CopyFailure{};
-    }
-    const auto unreadable = [&](bool deviceChanged) {
+    // Every failure returns false and, where the caller asks, says how.
+    const auto failed = [&](const CopyFailure& how) {
         if (failure != nullptr) {
-            *failure = CopyFailure{CopyFailure::SourceUnreadable, deviceChanged};
+            *failure = how;
         }
         return false;
     };
+    failed(CopyFailure{});
     const auto buffer = std::make_unique<char[]>(kChunkSize);
     win::ScopedHandle input(CreateFileW(source.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                         OPEN_EXISTING, 0, nullptr));
     if (!input) {
-        return unreadable(false);
+        return failed(CopyFailure{CopyFailure::SourceUnreadable, false});
     }
     const auto name = std::make_unique<wchar_t[]>(kNameBufferUnits);
     if (!ToDeviceName(destination, name.get())) {
-        if (failure != nullptr) {
-            failure->kind = CopyFailure::Refused;
-        }
-        return false;
+        return failed(CopyFailure{CopyFailure::Refused, false});
     }
     rapi::ScopedDeviceFile output(rapi::CeCreateFile(name.get(), GENERIC_WRITE, FILE_SHARE_READ,
                                                      nullptr, CREATE_ALWAYS, 0, nullptr));
     if (!output) {
-        Report(failure, false);
-        return false;
+        return failed(DeviceFailure(false));
     }
     // The scratch file is let go first: the device file's close is a round
     // trip over the link that may take long or fail.
@@ -72,7 +62,7 @@ bool CopyFileToDevice(const std::wstring& source, const std::string& destination
         if (win::InjectFault(win::FaultPoint::ScratchRead) ||
             !ReadFile(input.get(), buffer.get(), kChunkSize, &read, nullptr)) {
             closeBoth();
-            return unreadable(true);
+            return failed(CopyFailure{CopyFailure::SourceUnreadable, true});
         }
         // One write per read, so the empty read at the end of the file gives
         // a write of 0 bytes, which the device takes as a no-op. A short
@@ -81,9 +71,9 @@ bool CopyFileToDevice(const std::wstring& source, const std::string& destination
         if (!rapi::CeWriteFile(output.get(), buffer.get(), read, &written, nullptr) ||
             written != read) {
             // Asked before the close, which is a call of its own.
-            Report(failure, true);
+            const CopyFailure how = DeviceFailure(true);
             closeBoth();
-            return false;
+            return failed(how);
         }
         if (read > 0 && chunkWritten) {
             chunkWritten(read);

@@ -42,6 +42,18 @@ std::vector<HWND> TopLevelWindows(DWORD processId, const char* className, const 
     return search.found;
 }
 
+// Waits up to `ms` for `process` to end, handling this thread's messages
+// meanwhile: an out-of-context event hook of the caller's is called from
+// them.
+bool ProcessEnded(HANDLE process, DWORD ms) {
+    const DWORD woke = MsgWaitForMultipleObjects(1, &process, FALSE, ms, QS_ALLINPUT);
+    MSG msg;
+    while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        DispatchMessageA(&msg);
+    }
+    return woke == WAIT_OBJECT_0;
+}
+
 } // namespace
 
 Driver::~Driver() {
@@ -117,22 +129,6 @@ void Driver::AnswerBoxes(std::vector<Event>& events,
         PostMessageA(box, WM_COMMAND, IDOK, 0);
     }
 }
-
-namespace {
-
-// Waits up to `ms` for `process` to end, handling this thread's messages
-// meanwhile: an out-of-context event hook of the caller's is called from
-// them.
-bool ProcessEnded(HANDLE process, DWORD ms) {
-    const DWORD woke = MsgWaitForMultipleObjects(1, &process, FALSE, ms, QS_ALLINPUT);
-    MSG msg;
-    while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
-        DispatchMessageA(&msg);
-    }
-    return woke == WAIT_OBJECT_0;
-}
-
-} // namespace
 
 std::vector<Event> Driver::Run(const std::function<void(const Event&)>& onEvent, DWORD timeoutMs) {
     std::vector<Event> events;

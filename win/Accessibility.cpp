@@ -20,6 +20,15 @@ constexpr GUID kLiveSettingProperty = {
     0xc12bcd8e, 0x2a8e, 0x4950, {0x8a, 0xe7, 0x36, 0x25, 0x11, 0x1d, 0x58, 0xeb}};
 constexpr LONG kLiveSettingPolite = 1;
 
+ScopedCom<IAccPropServices> PropertyServices() {
+    ScopedCom<IAccPropServices> services;
+    if (FAILED(CoCreateInstance(kAccPropServices, nullptr, CLSCTX_INPROC_SERVER, kIAccPropServices,
+                                services.put()))) {
+        services.reset();
+    }
+    return services;
+}
+
 } // namespace
 
 void AnnounceTextChange(HWND control) {
@@ -28,10 +37,8 @@ void AnnounceTextChange(HWND control) {
 }
 
 bool MakePoliteLiveRegion(HWND control) {
-    ScopedCom<IAccPropServices> services;
-    if (FAILED(CoCreateInstance(kAccPropServices, nullptr, CLSCTX_INPROC_SERVER, kIAccPropServices,
-                                services.put())) ||
-        !services) {
+    const ScopedCom<IAccPropServices> services = PropertyServices();
+    if (!services) {
         return false;
     }
     VARIANT polite{};
@@ -39,6 +46,13 @@ bool MakePoliteLiveRegion(HWND control) {
     polite.lVal = kLiveSettingPolite;
     return SUCCEEDED(services->SetHwndProp(control, static_cast<DWORD>(OBJID_CLIENT), CHILDID_SELF,
                                            kLiveSettingProperty, polite));
+}
+
+void ClearLiveRegion(HWND control) {
+    if (const ScopedCom<IAccPropServices> services = PropertyServices()) {
+        services->ClearHwndProps(control, static_cast<DWORD>(OBJID_CLIENT), CHILDID_SELF,
+                                 &kLiveSettingProperty, 1);
+    }
 }
 
 } // namespace win

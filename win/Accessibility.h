@@ -15,5 +15,8 @@ void AnnounceTextChange(HWND control);
 // later, with COM initialised on this thread). Elsewhere changes nothing
 // and answers false.
 bool MakePoliteLiveRegion(HWND control);
+// Takes that back before `control` is destroyed: the system keeps the
+// annotation until it is cleared.
+void ClearLiveRegion(HWND control);
 
 } // namespace win
