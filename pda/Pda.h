@@ -26,6 +26,8 @@ inline constexpr unsigned kChunkSize = 32000;
 // Starts the Remote API and waits up to 50 x 100 ms for the link; sets
 // PdaConnected. Processes no window messages meanwhile.
 void PdaConnect();
+// Ends what PdaConnect started, failed attempts included; nothing when no
+// attempt is open.
 void PdaDisconnect();
 
 // After a failed device call: whether the link went down (CeRapiGetError

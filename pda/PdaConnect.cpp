@@ -7,9 +7,17 @@ namespace pda {
 bool PdaConnected = false;
 HRESULT PdaConnectError = 0;
 
+namespace {
+// Whether CeRapiInitEx was called since the last CeRapiUninit: a run that
+// ends before connecting (no library, or one it refused) leaves the library
+// uncalled.
+bool g_initialised = false;
+} // namespace
+
 void PdaConnect() {
     rapi::RAPIINIT init{sizeof(rapi::RAPIINIT), nullptr, 0};
     const HRESULT started = rapi::CeRapiInitEx(&init);
+    g_initialised = true;
     // A provider that refuses a second initialisation keeps the first one:
     // a connection that is up stays up and usable.
     if (started == rapi::CERAPI_E_ALREADYINITIALIZED && PdaConnected) {
@@ -32,7 +40,10 @@ void PdaConnect() {
 }
 
 void PdaDisconnect() {
-    rapi::CeRapiUninit();
+    if (g_initialised) {
+        rapi::CeRapiUninit();
+        g_initialised = false;
+    }
     PdaConnected = false;
 }
 

@@ -396,6 +396,12 @@ TEST_F(Upgrade, FailureTable) {
         rapi::LoadRapi();
         UseLibrary(Library::Full);
     }
+    // Calls the partial library answered: a library refused before
+    // connecting gets none, not even the closing one.
+    const auto partialCalls = reinterpret_cast<unsigned(WINAPI*)()>(
+        reinterpret_cast<void*>(GetProcAddress(PartialLibrary("RAPI.DLL"), "SimCalls")));
+    ASSERT_NE(partialCalls, nullptr);
+    const unsigned partialCallsBefore = partialCalls();
     for (const Row& row : rows) {
         SCOPED_TRACE(row.situation);
         SimReset();
@@ -460,6 +466,7 @@ TEST_F(Upgrade, FailureTable) {
         } else {
             EXPECT_TRUE(log.empty()) << log.front().function;
         }
+        EXPECT_EQ(partialCalls(), partialCallsBefore);
         EXPECT_FALSE(pda::PdaConnected);
         EXPECT_FALSE(ScratchLeft());
         EXPECT_EQ(SimOpenHandles(), 0);

@@ -16,10 +16,15 @@ std::string GetEnv(const std::string& name, bool& found) {
     return found ? std::string(buffer, n) : std::string();
 }
 
+// The simulated device's controls, taken from its library by path: once a
+// test has loaded the partial library, which has the same name and exports,
+// a lookup by name alone may answer either one, and a reset or a handle
+// count would then reach the wrong device.
 template <typename F> F SimExport(const char* name) {
-    HMODULE sim = GetModuleHandleA("RAPI.DLL");
+    const std::string path = (ProgramFolder().parent_path() / "devicesim" / "RAPI.DLL").string();
+    HMODULE sim = GetModuleHandleA(path.c_str());
     if (sim == nullptr) {
-        sim = LoadLibraryA("RAPI.DLL");
+        sim = LoadLibraryExA(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
     }
     return sim ? reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(sim, name))) : nullptr;
 }
