@@ -5,7 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <regex>
+#include <sstream>
 
 using namespace testing_support;
 
@@ -471,6 +474,56 @@ TEST_F(Upgrade, FailureTable) {
         EXPECT_FALSE(ScratchLeft());
         EXPECT_EQ(SimOpenHandles(), 0);
         EXPECT_LE(ProbeHandleValue(), probeBefore) << "a handle leaked";
+    }
+}
+
+// The users' README.txt quotes every text a run shows on one line, so that
+// a search for a message finds it; its placeholders stand for any value.
+std::vector<std::regex> QuotesOfTheUsersReadme() {
+    static const std::regex quoted("\"([^\"]+)\"");
+    static const std::regex special(R"([.^$|()\[\]{}*+?\\])");
+    static const std::regex placeholder(R"(\b(NAMES?|0xHHHHHHHH|[NVPM])\b)");
+    std::vector<std::regex> quotes;
+    std::istringstream readme(ReadFileBytes(ProgramFolder().parent_path() / "README.txt"));
+    for (std::string line; std::getline(readme, line);) {
+        for (std::sregex_iterator q(line.begin(), line.end(), quoted), end; q != end; ++q) {
+            const std::string literal = std::regex_replace((*q)[1].str(), special, "\\$&");
+            quotes.emplace_back(std::regex_replace(literal, placeholder, ".+"));
+        }
+    }
+    return quotes;
+}
+
+TEST_F(Upgrade, UsersReadmeQuotesEveryTextOnOneLine) {
+    const std::string version = TextOf(form.Label3()).substr(TextOf(form.Label3()).rfind(' ') + 1);
+    const std::string texts[] = {
+        "Please wait - Looking for the Vesko Navigator",
+        "Upgrade Complete",
+        "Error Copying Files",
+        "The upgrade is complete: KestrovaCE on the Vesko Navigator is now version " + version +
+            ".",
+        kNotFound,
+        kNoSoftware,
+        Incomplete("CeGetVersionEx, CeWriteFile"),
+        ProviderError("0x8007001F"),
+        kNoAnswer,
+        OtherDevice(5, 480, 60),
+        kLost,
+        "Cannot connect to Vesko Navigator",
+        LostWhileCopying("Kestrova1.def"),
+        kNotInstalled,
+        kRunning,
+        NoRoom(12),
+        CannotReplace("Kestrova1.def"),
+        kDeviceFull,
+        kWriteFailed,
+        kCopyError,
+    };
+    const auto quotes = QuotesOfTheUsersReadme();
+    for (const std::string& text : texts) {
+        EXPECT_TRUE(std::any_of(quotes.begin(), quotes.end(), [&](const std::regex& quote) {
+            return std::regex_match(text, quote);
+        })) << text;
     }
 }
 
