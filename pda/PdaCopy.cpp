@@ -34,7 +34,9 @@ bool CopyFileToDevice(const std::wstring& source, const std::string& destination
         }
         return false;
     };
-    failed(CopyFailure{});
+    if (failure != nullptr) {
+        *failure = CopyFailure{};
+    }
     const auto buffer = std::make_unique<char[]>(kChunkSize);
     win::ScopedHandle input(CreateFileW(source.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                         OPEN_EXISTING, 0, nullptr));

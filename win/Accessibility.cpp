@@ -21,12 +21,7 @@ constexpr GUID kLiveSettingProperty = {
 constexpr LONG kLiveSettingPolite = 1;
 
 ScopedCom<IAccPropServices> PropertyServices() {
-    ScopedCom<IAccPropServices> services;
-    if (FAILED(CoCreateInstance(kAccPropServices, nullptr, CLSCTX_INPROC_SERVER, kIAccPropServices,
-                                services.put()))) {
-        services.reset();
-    }
-    return services;
+    return CreateInProcess<IAccPropServices>(kAccPropServices, kIAccPropServices);
 }
 
 } // namespace

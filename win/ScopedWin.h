@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include <objbase.h>
+
 #include <utility>
 
 namespace win {
@@ -109,39 +111,26 @@ class ScopedSelection {
     HGDIOBJ old_;
 };
 
-// A COM interface pointer, released once; move-only like every guard here.
-template <typename I> class ScopedCom {
+template <typename I> void ReleaseComObject(I* object) {
+    object->Release();
+}
+
+// A COM interface pointer, released once.
+template <typename I> class ScopedCom : public Scoped<I*, NullTraits<I*, ReleaseComObject<I>>> {
   public:
-    ScopedCom() = default;
-    explicit ScopedCom(I* object) : object_(object) {}
-    ~ScopedCom() { reset(); }
-    ScopedCom(const ScopedCom&) = delete;
-    ScopedCom& operator=(const ScopedCom&) = delete;
-    ScopedCom(ScopedCom&& other) noexcept : object_(std::exchange(other.object_, nullptr)) {}
-    ScopedCom& operator=(ScopedCom&& other) noexcept {
-        if (this != &other) {
-            reset(std::exchange(other.object_, nullptr));
-        }
-        return *this;
-    }
-
-    I* get() const { return object_; }
-    I* operator->() const { return object_; }
-    explicit operator bool() const { return object_ != nullptr; }
-    // For a call that hands out a new pointer: what was held goes first.
-    void** put() {
-        reset();
-        return reinterpret_cast<void**>(&object_);
-    }
-    void reset(I* object = nullptr) {
-        if (object_ != nullptr) {
-            object_->Release();
-        }
-        object_ = object;
-    }
-
-  private:
-    I* object_ = nullptr;
+    using Scoped<I*, NullTraits<I*, ReleaseComObject<I>>>::Scoped;
+    I* operator->() const { return this->get(); }
 };
+
+// An object of class `clsid` in this process through its interface `iid`;
+// empty where the system lacks the class or the interface.
+template <typename I> ScopedCom<I> CreateInProcess(REFCLSID clsid, REFIID iid) {
+    I* object = nullptr;
+    if (FAILED(CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, iid,
+                                reinterpret_cast<void**>(&object)))) {
+        return {};
+    }
+    return ScopedCom<I>(object);
+}
 
 } // namespace win

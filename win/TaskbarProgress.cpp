@@ -49,12 +49,13 @@ UINT TaskbarButtonCreatedMessage() {
 }
 
 std::unique_ptr<ProgressDisplay> TaskbarButtonOf(HWND window) {
-    ScopedCom<ITaskbarList3> list;
+    if (window == nullptr) {
+        return nullptr;
+    }
     // Windows XP and Vista have no ITaskbarList3: the request fails there.
-    if (window == nullptr ||
-        FAILED(CoCreateInstance(CLSID_TaskbarList, nullptr, CLSCTX_INPROC_SERVER, IID_ITaskbarList3,
-                                list.put())) ||
-        FAILED(list->HrInit())) {
+    ScopedCom<ITaskbarList3> list =
+        CreateInProcess<ITaskbarList3>(CLSID_TaskbarList, IID_ITaskbarList3);
+    if (!list || FAILED(list->HrInit())) {
         return nullptr;
     }
     return std::make_unique<TaskbarButton>(window, std::move(list));
