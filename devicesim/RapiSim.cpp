@@ -71,20 +71,18 @@ HRESULT WINAPI CeRapiInitEx(RAPIINIT* init) {
     return S_OK;
 }
 
+// A failed uninit still ends the session: the caller cannot retry it.
 HRESULT WINAPI CeRapiUninit() {
-    if (callFails()) {
-        logCall("CeRapiUninit", "failed", 0, E_FAIL);
-        return E_FAIL;
-    }
+    const bool faulted = callFails();
     Device& d = device();
-    const HRESULT result = d.linkEvents.empty() ? E_FAIL : S_OK;
+    const HRESULT result = faulted || d.linkEvents.empty() ? E_FAIL : S_OK;
     for (HANDLE e : d.linkEvents) {
         CloseHandle(e);
     }
     d.linkEvents.clear();
     d.linkSignalled = false;
     d.initialised = false;
-    logCall("CeRapiUninit", "", 0, result);
+    logCall("CeRapiUninit", faulted ? "failed" : "", 0, result);
     return result;
 }
 
@@ -155,6 +153,18 @@ HRESULT WINAPI CeRapiGetError() {
 // Not part of the Remote API: lets tests prove that nothing is left open.
 int WINAPI SimOpenHandleCount() {
     return static_cast<int>(device().files.size() + device().searches.size());
+}
+
+// Not part of the Remote API: whether a session is open, started by an
+// accepted CeRapiInitEx and not yet ended by CeRapiUninit.
+BOOL WINAPI SimSessionOpen() {
+    return device().initialised ? TRUE : FALSE;
+}
+
+// Not part of the Remote API: the device's last error, as an earlier call
+// would have left it.
+void WINAPI SimSetLastError(DWORD error) {
+    device().lastError = error;
 }
 
 // Not part of the Remote API: forgets earlier connections, so that the next

@@ -10,7 +10,10 @@ Device& device() {
 }
 
 DWORD fail(DWORD error) {
-    device().lastError = error;
+    Device& d = device();
+    if (!(d.unplugged && d.settings.staleErrorAfterUnplug)) {
+        d.lastError = error;
+    }
     return error;
 }
 

@@ -16,6 +16,7 @@ namespace sim {
 struct DeviceFile {
     std::wstring devicePath;
     unsigned writes = 0;
+    long long sizeBeforeLastChunk = 0; // what an uncommitted close leaves
 };
 
 struct Device {
@@ -40,7 +41,8 @@ struct Device {
 
 Device& device();
 
-// Records `error` as the device's last error and returns it.
+// Records `error` as the device's last error and returns it; once the link
+// is down, with the stale-error setting, the old one stays.
 DWORD fail(DWORD error);
 
 // Holds a Remote API call for the link's per-call time.

@@ -79,6 +79,11 @@ BOOL writeChunk(HANDLE h, DeviceFile& file, const void* buffer, DWORD count, DWO
     Device& d = device();
     const Settings& s = d.settings;
     ++file.writes;
+    if (count > 0) {
+        LARGE_INTEGER size{};
+        GetFileSizeEx(h, &size);
+        file.sizeBeforeLastChunk = size.QuadPart;
+    }
     const unsigned call = ++d.writeCalls;
     if (call == s.unplugAtWrite) {
         d.unplugged = true;
@@ -142,6 +147,31 @@ bool reaches(LPCWSTR path, std::wstring& desktop) {
     }
     if (!desktopPathOf(path, desktop)) {
         return fail(ERROR_INVALID_NAME), false;
+    }
+    return true;
+}
+
+// Whether the settings make the close of `file`, written to, fail; if so
+// the file loses its last chunk, which the device never committed. A file
+// opened and closed unwritten (the check's) has nothing to commit.
+bool failsToCommit(HANDLE h, const DeviceFile& file) {
+    Device& d = device();
+    if (file.writes == 0) {
+        return false;
+    }
+    const bool unplugs = matches(FileFault{d.settings.closeUnplug, 1}, file.devicePath);
+    if (!unplugs && !matches(FileFault{d.settings.closeFault, 1}, file.devicePath)) {
+        return false;
+    }
+    LARGE_INTEGER kept{};
+    kept.QuadPart = file.sizeBeforeLastChunk;
+    SetFilePointerEx(h, kept, nullptr, FILE_BEGIN);
+    SetEndOfFile(h);
+    if (unplugs) {
+        d.unplugged = true;
+        fail(ERROR_NOT_CONNECTED);
+    } else {
+        fail(ERROR_WRITE_FAULT);
     }
     return true;
 }
@@ -242,13 +272,14 @@ BOOL WINAPI CeWriteFile(HANDLE h, LPCVOID buffer, DWORD count, LPDWORD written, 
 
 // A failed close still lets go of the file, as a search's does.
 BOOL WINAPI CeCloseHandle(HANDLE h) {
-    const bool faulted = callFails();
+    bool faulted = callFails();
     auto& files = device().files;
     const auto it = files.find(h);
     BOOL ok = FALSE;
     std::string subject = "?";
     if (it != files.end()) {
         subject = narrow(it->second.devicePath);
+        faulted = failsToCommit(h, it->second) || faulted;
         ok = CloseHandle(h) && !faulted;
         files.erase(it);
     } else if (!faulted) {

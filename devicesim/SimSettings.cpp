@@ -76,6 +76,9 @@ Settings ReadSettings() {
     s.failCreateAt = static_cast<unsigned>(number(L"VK7SIM_FAIL_CREATE_N", 0));
     s.failCallAt = static_cast<unsigned>(number(L"VK7SIM_FAIL_CALL_N", 0));
     s.unplugAtCall = static_cast<unsigned>(number(L"VK7SIM_UNPLUG_AT_CALL_N", 0));
+    s.closeFault = env(L"VK7SIM_CLOSE_FAULT");
+    s.closeUnplug = env(L"VK7SIM_CLOSE_UNPLUG");
+    s.staleErrorAfterUnplug = number(L"VK7SIM_STALE_ERROR", 0) != 0;
     s.busyFiles = list(L"VK7SIM_BUSY");
     s.capacity = static_cast<unsigned long long>(number(L"VK7SIM_CAPACITY", 0));
     s.freeSpaceFails = number(L"VK7SIM_FREE_SPACE_FAILS", 0) != 0;

@@ -48,6 +48,15 @@ struct Settings {
     // (that call and every later one fail until the next connection).
     unsigned failCallAt = 0;
     unsigned unplugAtCall = 0;
+    // The close of the named device file, once written to, fails, with the link up (closeFault)
+    // or by unplugging the device (closeUnplug); the file then keeps only
+    // what it held before its last chunk, as a file the device never
+    // committed does.
+    std::wstring closeFault;
+    std::wstring closeUnplug;
+    // Once the link is down, CeGetLastError keeps answering the error it
+    // had before, as a provider that cannot reach the device may.
+    bool staleErrorAfterUnplug = false;
     // Files the application holds open: no one else may open them.
     std::vector<std::wstring> busyFiles;
     // The storage's size in bytes, files taking whole 4096-byte clusters;

@@ -192,6 +192,17 @@ int SimOpenHandles() {
     return count ? count() : -1;
 }
 
+bool SimSessionOpen() {
+    const auto open = SimExport<BOOL(WINAPI*)()>("SimSessionOpen");
+    return open != nullptr && open() != FALSE;
+}
+
+void SimSetLastError(DWORD error) {
+    if (const auto set = SimExport<void(WINAPI*)(DWORD)>("SimSetLastError")) {
+        set(error);
+    }
+}
+
 void SimReset() {
     if (const auto reset = SimExport<void(WINAPI*)()>("SimReset")) {
         reset();

@@ -65,8 +65,12 @@ struct LogEntry {
 std::vector<LogEntry> ReadCallLog(const fs::path& log);
 std::vector<LogEntry> Calls(const std::vector<LogEntry>& log, const std::string& function);
 
-// Controls of the simulated device loaded in this process.
+// Controls of the simulated device loaded in this process: its open
+// handles, whether a session is open (initialised, not yet uninitialised),
+// its last error as an earlier call would leave it, and a reset.
 int SimOpenHandles();
+bool SimSessionOpen();
+void SimSetLastError(DWORD error);
 void SimReset();
 
 // A simulated VK7 for one test: its device folder (with the application
@@ -175,6 +179,10 @@ inline std::string CannotReplace(const std::string& deviceName) {
     return "Cannot replace " + deviceName + " on the Vesko Navigator.";
 }
 inline constexpr const char* kNotInstalled = "Cannot find KestrovaCE on the Vesko Navigator";
+// After the text of an error that ended a run once the device had changed.
+inline constexpr const char* kNotComplete =
+    "The upgrade of the Vesko Navigator is not complete. Solve this, then run this program "
+    "again: it repairs the upgrade.";
 
 // The device file names of the release payload, in manifest order, and the
 // payload file behind one of them (in VESKO_E2E_PAYLOAD when set, the
