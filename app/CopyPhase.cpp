@@ -18,10 +18,10 @@ std::string DevicePath(const std::string& deviceFolder, const std::string& devic
 
 } // namespace
 
-CopyObserver ShowingProgressOn(win::ProgressDisplay* display,
+CopyObserver ShowingProgressOn(CurrentProgressDisplay display,
                                std::function<void(const std::string& deviceName)> itemStarted,
                                std::function<void(const pda::CopyFailure& failure)> itemFailed) {
-    if (display == nullptr) {
+    if (!display) {
         return CopyObserver{std::move(itemStarted), {}, {}, std::move(itemFailed)};
     }
     struct Share {
@@ -31,16 +31,22 @@ CopyObserver ShowingProgressOn(win::ProgressDisplay* display,
     return CopyObserver{std::move(itemStarted),
                         [=](ULONGLONG total) {
                             share->total = total;
-                            display->SetState(win::ProgressState::Normal);
-                            display->SetValue(0, total);
+                            if (auto* shown = display()) {
+                                shown->SetState(win::ProgressState::Normal);
+                                shown->SetValue(0, total);
+                            }
                         },
                         [=](DWORD bytes) {
                             share->done += bytes;
-                            display->SetValue(share->done, share->total);
+                            if (auto* shown = display()) {
+                                shown->SetValue(share->done, share->total);
+                            }
                         },
                         // The error state stays until the run ends.
                         [=, itemFailed = std::move(itemFailed)](const pda::CopyFailure& failure) {
-                            display->SetState(win::ProgressState::Error);
+                            if (auto* shown = display()) {
+                                shown->SetState(win::ProgressState::Error);
+                            }
                             if (itemFailed) {
                                 itemFailed(failure);
                             }
@@ -80,10 +86,9 @@ std::optional<std::string> RefusalOf(const std::string& deviceFolder,
     return CannotReplaceText(items[refusal.target].deviceName);
 }
 
-CopyOutcome CopyPayload(const std::string& deviceFolder,
-                        const std::vector<payload::ManifestItem>& items,
-                        const CopyObserver& observer) {
-    CopyOutcome outcome;
+void CopyPayload(const std::string& deviceFolder, const std::vector<payload::ManifestItem>& items,
+                 const CopyObserver& observer, CopyOutcome& outcome) {
+    outcome = CopyOutcome{};
     const std::wstring itemScratch = TempDirectory + payload::kItemScratch;
     if (observer.started) {
         ULONGLONG total = 0;
@@ -101,8 +106,8 @@ CopyOutcome CopyPayload(const std::string& deviceFolder,
         const bool copied =
             pda::CopyFileToDevice(itemScratch, DevicePath(deviceFolder, item.deviceName),
                                   observer.chunkWritten, &failure);
-        DeleteFileW(itemScratch.c_str());
         outcome.deviceChanged = outcome.deviceChanged || copied || failure.deviceChanged;
+        payload::DeleteScratchFile(itemScratch);
         if (copied) {
             continue;
         }
@@ -114,16 +119,15 @@ CopyOutcome CopyPayload(const std::string& deviceFolder,
         // instead. Any other failure lets the rest go on.
         if (failure.kind == pda::CopyFailure::StorageFull) {
             outcome.kind = CopyOutcome::DeviceFull;
-            return outcome;
+            return;
         }
         if (failure.kind == pda::CopyFailure::LinkLost) {
             outcome.kind = CopyOutcome::LinkLost;
             outcome.item = item.deviceName;
-            return outcome;
+            return;
         }
         outcome.kind = CopyOutcome::Failed;
     }
-    return outcome;
 }
 
 } // namespace app

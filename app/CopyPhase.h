@@ -29,11 +29,16 @@ struct CopyObserver {
     std::function<void(const pda::CopyFailure& failure)> itemFailed;
 };
 
+// Where progress goes at the moment it is shown: null for nowhere. Asked
+// at every call, since the taskbar's button is replaced when the taskbar
+// restarts and the old one is then gone.
+using CurrentProgressDisplay = std::function<win::ProgressDisplay*()>;
+
 // An observer that shows progress on `display` (if any): Normal at the
 // start, the share of bytes written after each chunk, Error after a failed
 // copy, which stays; `itemStarted` and `itemFailed` hear of each item.
 CopyObserver
-ShowingProgressOn(win::ProgressDisplay* display,
+ShowingProgressOn(CurrentProgressDisplay display,
                   std::function<void(const std::string& deviceName)> itemStarted,
                   std::function<void(const pda::CopyFailure& failure)> itemFailed = {});
 
@@ -62,9 +67,9 @@ struct CopyOutcome {
 
 // Unpacks each item to the item scratch file in TempDirectory, tells
 // `observer` of it, copies it over `deviceFolder` and deletes the scratch
-// file. The errors of the payload routines pass through.
-CopyOutcome CopyPayload(const std::string& deviceFolder,
-                        const std::vector<payload::ManifestItem>& items,
-                        const CopyObserver& observer);
+// file, keeping `outcome` up to date as it goes. The errors of the payload
+// routines pass through; `outcome` then says whether the device had changed.
+void CopyPayload(const std::string& deviceFolder, const std::vector<payload::ManifestItem>& items,
+                 const CopyObserver& observer, CopyOutcome& outcome);
 
 } // namespace app

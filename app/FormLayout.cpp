@@ -114,6 +114,11 @@ bool HighContrastOn() {
            (contrast.dwFlags & HCF_HIGHCONTRASTON) != 0;
 }
 
+std::unique_ptr<win::ProgressDisplay> TaskbarButtonFor(HWND window) {
+    return g_environment.taskbarButton != nullptr ? g_environment.taskbarButton(window)
+                                                  : win::TaskbarButtonOf(window);
+}
+
 int Scale(int value, UINT dpi) {
     return MulDiv(value, static_cast<int>(dpi), 96);
 }
@@ -131,7 +136,7 @@ std::string WindowText(HWND window) {
 void SetWindowEnvironmentForTesting(const WindowEnvironment& environment) {
     g_environment = environment;
     win::SetBeepObserverForTesting(environment.beeped);
-    win::SetFlashObserverForTesting(environment.flashed);
+    win::SetFlashObserverForTesting(environment.flashed, environment.foreground);
 }
 
 // Centred on the work area of the monitor the window opens on, so that no

@@ -3,6 +3,7 @@
 
 #include "app/Unit1.h"
 
+#include <memory>
 #include <string>
 
 namespace app {
@@ -14,6 +15,8 @@ UINT DpiOf(HWND window);
 // and draws its labels in the system's colours.
 bool HighContrastOn();
 int Scale(int value, UINT dpi);
+// The window's taskbar button, once the taskbar has announced it.
+std::unique_ptr<win::ProgressDisplay> TaskbarButtonFor(HWND window);
 std::string WindowText(HWND window);
 
 } // namespace app

@@ -25,6 +25,10 @@ inline constexpr const char* kDeviceFull =
 inline constexpr const char* kCompletedText =
     "The upgrade is complete: KestrovaCE on the Vesko Navigator is now version " VESKO_VERSION_TEXT
     ".";
+// After the text of an error that ended a run once the device had changed.
+inline constexpr const char* kNotComplete =
+    "The upgrade of the Vesko Navigator is not complete. Solve this, then run this program "
+    "again: it repairs the upgrade.";
 inline constexpr const char* kApplicationRunning =
     "KestrovaCE is running on the Vesko Navigator. Close it, then press the button again.";
 

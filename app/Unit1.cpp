@@ -72,8 +72,10 @@ LRESULT CALLBACK TForm1::WindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM l
 // WM_DESTROY, and WM_NCDESTROY still follows.
 LRESULT TForm1::HandleMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
     if (msg == win::TaskbarButtonCreatedMessage()) {
-        // Sent again when the taskbar restarts: the old button is gone.
-        if (auto button = win::TaskbarButtonOf(hwnd)) {
+        // Sent again when the taskbar restarts: the old button is gone. A
+        // copy under way asks for the button at each chunk, so it moves on
+        // to this one.
+        if (auto button = TaskbarButtonFor(hwnd)) {
             progress_ = std::move(button);
         }
         return 0;
@@ -87,11 +89,11 @@ LRESULT TForm1::HandleMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam)
         return OnCtlColorStatic(reinterpret_cast<HDC>(wParam));
     case WM_SETTINGCHANGE:
         if (wParam == SPI_SETHIGHCONTRAST) {
-            return OnColoursChanged();
+            return OnColoursChanged(msg, wParam, lParam);
         }
         return DefWindowProcA(hwnd, msg, wParam, lParam);
     case WM_SYSCOLORCHANGE:
-        return OnColoursChanged();
+        return OnColoursChanged(msg, wParam, lParam);
     case WM_COMMAND:
         return OnCommand(wParam);
     case WM_DPICHANGED:
@@ -130,6 +132,7 @@ LRESULT TForm1::OnCreate() {
         return -1;
     }
     liveRegion_ = win::MakePoliteLiveRegion(label1_); // where the system has live regions
+    win::AllowTaskbarButtonCreated(form_);
     LayOut();
     FormCreate();
     return 0;
@@ -147,7 +150,15 @@ LRESULT TForm1::OnCtlColorStatic(HDC dc) {
 }
 
 // High contrast switched, or the system's colours changed: repaint at once.
-LRESULT TForm1::OnColoursChanged() {
+// Only top-level windows get WM_SYSCOLORCHANGE, and common controls (the
+// button) keep their old colours unless it is passed on to them.
+LRESULT TForm1::OnColoursChanged(UINT msg, WPARAM wParam, LPARAM lParam) {
+    if (msg == WM_SYSCOLORCHANGE) {
+        for (HWND child = GetWindow(form_, GW_CHILD); child != nullptr;
+             child = GetWindow(child, GW_HWNDNEXT)) {
+            SendMessageA(child, WM_SYSCOLORCHANGE, wParam, lParam);
+        }
+    }
     RedrawWindow(form_, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN);
     return 0;
 }

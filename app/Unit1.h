@@ -8,6 +8,7 @@
 #include <windows.h>
 #include <commctrl.h>
 
+#include <exception>
 #include <memory>
 #include <string>
 
@@ -42,6 +43,9 @@ struct WindowEnvironment {
     bool (*highContrast)() = nullptr;
     void (*beeped)(UINT type) = nullptr;    // hears of each beep, which still sounds
     void (*flashed)(HWND window) = nullptr; // hears of each flash
+    HWND (*foreground)() = nullptr;         // the window in front
+    // The button the taskbar announces (TaskbarButtonCreated).
+    std::unique_ptr<win::ProgressDisplay> (*taskbarButton)(HWND window) = nullptr;
 };
 // Puts `environment` in place; {} gives the platform's back.
 void SetWindowEnvironmentForTesting(const WindowEnvironment& environment);
@@ -78,7 +82,7 @@ class TForm1 {
     LRESULT OnCreate();
     LRESULT OnEraseBackground(HDC dc);
     LRESULT OnCtlColorStatic(HDC dc);
-    LRESULT OnColoursChanged();
+    LRESULT OnColoursChanged(UINT msg, WPARAM wParam, LPARAM lParam);
     LRESULT OnCommand(WPARAM wParam);
     LRESULT OnDpiChanged(WPARAM wParam, LPARAM lParam);
     LRESULT OnClose();
@@ -98,6 +102,7 @@ class TForm1 {
     void Close();
     void RunUpgrade();
     void Abandon(const std::string& message, bool information = false);
+    void ShowEscapedError(const std::exception_ptr& escaped);
 
     HWND form_ = nullptr;
     HWND label1_ = nullptr;
@@ -110,7 +115,7 @@ class TForm1 {
     ScopedImageList arrowImages_;
     std::unique_ptr<win::ProgressDisplay> progress_; // null: no taskbar progress
     bool running_ = false;                           // an upgrade is changing the device
-    bool copying_ = false;                           // the run has shown its first item
+    bool deviceChanged_ = false;                     // the run has changed the device
     bool completed_ = false;                         // the last run upgraded the device
     bool liveRegion_ = false;                        // Label1 is annotated as one
     bool closeAfterRun_ = false;                     // the window was closed during the run

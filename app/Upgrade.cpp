@@ -26,6 +26,21 @@ std::string UpperCase(std::string text) {
 }
 
 constexpr const char* kLooking = "Please wait - Looking for the Vesko Navigator";
+constexpr const char* kErrorCopying = "Error Copying Files";
+
+// After a copy that wrote every item, a manifest scratch file that another
+// program keeps holding is left to the next run, which replaces it: the
+// device is whole, and saying otherwise would be false. Before that, it is
+// an error of the run like any other.
+void DeleteManifestScratch(const std::wstring& path, bool copiedEveryItem) {
+    try {
+        payload::DeleteScratchFile(path);
+    } catch (const payload::PayloadError&) {
+        if (!copiedEveryItem) {
+            throw;
+        }
+    }
+}
 
 } // namespace
 
@@ -60,7 +75,7 @@ void TForm1::BitBtn1Click() {
             }
         } endOfRun{*this};
         running_ = true;
-        copying_ = false;
+        deviceChanged_ = false;
         completed_ = false;
         const win::RunInProgress session(form_);
         // Identification and the connection waits: busy, no share known yet.
@@ -69,8 +84,10 @@ void TForm1::BitBtn1Click() {
             RunUpgrade();
         } catch (...) {
             escaped = std::current_exception();
-            // An error before the first item leaves the window as it was.
-            if (!copying_) {
+            // Closed before the box: the next press must start afresh.
+            pda::PdaDisconnect();
+            // An error before the device changed leaves the window as it was.
+            if (!deviceChanged_) {
                 SetStatus("");
             }
         }
@@ -78,11 +95,7 @@ void TForm1::BitBtn1Click() {
     // The error that ended the run is shown as the toolkit shows one, and
     // waits for the user before a close asked for during the run happens.
     if (escaped) {
-        try {
-            std::rethrow_exception(escaped);
-        } catch (...) {
-            win::ShowCurrentException();
-        }
+        ShowEscapedError(escaped);
     }
     if (std::exchange(closeAfterRun_, false)) {
         // A failed run has shown its boxes; a completed one showed none.
@@ -91,6 +104,25 @@ void TForm1::BitBtn1Click() {
         }
         Close();
     }
+}
+
+// Once the device has changed, the run ends as a failed copy does, and the
+// box says that a run once the cause is gone repairs the device.
+void TForm1::ShowEscapedError(const std::exception_ptr& escaped) {
+    std::string text;
+    try {
+        std::rethrow_exception(escaped);
+    } catch (...) {
+        text = win::CurrentExceptionText();
+    }
+    if (!deviceChanged_) {
+        win::ShowErrorMessage(text);
+        return;
+    }
+    win::ShowErrorMessage(text + "\n\n" + kNotComplete);
+    SetStatus(kErrorCopying);
+    SetButtonCaption("Press to Exit");
+    win::Beep(0x40);
 }
 
 // The road of one run. Each early return leaves the button as it was, so
@@ -120,27 +152,36 @@ void TForm1::RunUpgrade() {
     const std::vector<payload::ManifestItem> items = ManifestItems(TempDirectory);
     // Nothing on the device is touched unless every item can be written.
     if (const auto refusal = RefusalOf(kDeviceFolder, items)) {
-        DeleteFileW(manifestScratch.c_str());
+        payload::DeleteScratchFile(manifestScratch);
         Abandon(*refusal);
         return;
     }
 
-    const CopyOutcome outcome = CopyPayload(
-        kDeviceFolder, items,
-        ShowingProgressOn(
-            progress_.get(),
-            [this](const std::string& deviceName) {
-                copying_ = true;
-                SetStatus("Please wait - Copying " + deviceName);
-                win::ProcessMessages();
-            },
-            [](const pda::CopyFailure& failure) {
-                // A full device and a lost link say so at the end, once.
-                if (failure.kind == pda::CopyFailure::Refused && failure.deviceChanged) {
-                    win::ShowMessage(kWriteFailed);
-                }
-            }));
-    DeleteFileW(manifestScratch.c_str());
+    CopyOutcome outcome;
+    try {
+        CopyPayload(kDeviceFolder, items,
+                    ShowingProgressOn(
+                        // The taskbar's button of the moment: a restarted
+                        // taskbar replaces it during the copy.
+                        [this] { return progress_.get(); },
+                        [this](const std::string& deviceName) {
+                            SetStatus("Please wait - Copying " + deviceName);
+                            win::ProcessMessages();
+                        },
+                        [](const pda::CopyFailure& failure) {
+                            // A full device and a lost link say so at the end, once.
+                            if (failure.kind == pda::CopyFailure::Refused &&
+                                failure.deviceChanged) {
+                                win::ShowMessage(kWriteFailed);
+                            }
+                        }),
+                    outcome);
+    } catch (...) {
+        deviceChanged_ = outcome.deviceChanged;
+        throw;
+    }
+    deviceChanged_ = outcome.deviceChanged;
+    DeleteManifestScratch(manifestScratch, outcome.kind == CopyOutcome::Copied);
     if (outcome.kind == CopyOutcome::LinkLost && !outcome.deviceChanged) {
         Abandon(kLinkLost);
         return;
@@ -160,7 +201,7 @@ void TForm1::RunUpgrade() {
         break;
     }
     completed_ = outcome.kind == CopyOutcome::Copied;
-    SetStatus(completed_ ? "Upgrade Complete" : "Error Copying Files");
+    SetStatus(completed_ ? "Upgrade Complete" : kErrorCopying);
     SetButtonCaption("Press to Exit");
     win::Beep(0x40);
     win::ProcessMessages();

@@ -137,14 +137,17 @@ std::unique_ptr<win::ProgressDisplay> g_taskbar;
 // The tool's copy phase, as a run does it, taskbar progress included and,
 // with `check`, the check before it; returns its seconds.
 double TimedCopyPhase(const std::function<void(const std::string&)>& progress, bool check = false) {
-    const app::CopyObserver observer = app::ShowingProgressOn(g_taskbar.get(), progress);
+    const app::CopyObserver observer =
+        app::ShowingProgressOn([] { return g_taskbar.get(); }, progress);
     const double start = Now();
     app::TempDirectory = payload::GetTempDirectory();
     const auto items = app::ManifestItems(app::TempDirectory);
     if (check) {
         Check(items);
     }
-    if (app::CopyPayload(app::kDeviceFolder, items, observer).kind != app::CopyOutcome::Copied) {
+    app::CopyOutcome outcome;
+    app::CopyPayload(app::kDeviceFolder, items, observer, outcome);
+    if (outcome.kind != app::CopyOutcome::Copied) {
         std::fprintf(stderr, "bench: a copy failed\n");
         std::exit(1);
     }

@@ -1,6 +1,7 @@
 #include "payload/Payload.h"
 
 #include "text/TextFields.h"
+#include "win/Dialogs.h" // ProcessMessages
 #include "win/FaultInjection.h"
 #include "win/ScopedWin.h"
 
@@ -53,7 +54,58 @@ std::string ReadWholeFile(HANDLE file, const std::wstring& path) {
     return content;
 }
 
+// A virus scanner or the search indexer often opens a file just written,
+// sharing delete: the file is then only marked for deletion, and creating
+// it again fails (ERROR_ACCESS_DENIED on Windows, ERROR_SHARING_VIOLATION
+// under Wine) until they let go, as they do within moments.
+bool HeldForAMoment(DWORD error) {
+    return error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION;
+}
+constexpr int kHeldRetries = 30; // of 100 ms: about 3 seconds
+constexpr DWORD kHeldRetryMs = 100;
+
+// Tries `attempt` until it succeeds, fails for another reason, or the
+// file has stayed held for about 3 seconds; the window stays alive
+// meanwhile. The last error is the last attempt's.
+template <typename Attempt> bool RetryWhileHeld(Attempt attempt) {
+    for (int retry = 0;; ++retry) {
+        if (attempt()) {
+            return true;
+        }
+        const DWORD error = GetLastError();
+        if (!HeldForAMoment(error) || retry == kHeldRetries) {
+            SetLastError(error);
+            return false;
+        }
+        win::ProcessMessages();
+        Sleep(kHeldRetryMs);
+    }
+}
+
+win::ScopedHandle CreateScratchFile(const std::wstring& path) {
+    win::ScopedHandle file;
+    RetryWhileHeld([&] {
+        // The temporary folder taken away during a run, as a cleaner may.
+        if (win::InjectFault(win::FaultPoint::ScratchCreate)) {
+            SetLastError(ERROR_PATH_NOT_FOUND);
+            return false;
+        }
+        file.reset(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                               CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        return static_cast<bool>(file);
+    });
+    return file;
+}
+
 } // namespace
+
+void DeleteScratchFile(const std::wstring& path) {
+    if (!RetryWhileHeld([&] {
+            return DeleteFileW(path.c_str()) != FALSE || GetLastError() == ERROR_FILE_NOT_FOUND;
+        })) {
+        RaiseFileError("Cannot delete file", path);
+    }
+}
 
 // The wide calls reach a folder whose name lies outside the ANSI code page
 // as they reach any other.
@@ -84,8 +136,7 @@ void ExtractPayloadItem(const std::string& resourceName, const std::wstring& fil
         throw PayloadError("Resource " + resourceName + " not found");
     }
     const DWORD size = SizeofResource(nullptr, info);
-    win::ScopedHandle file(CreateFileW(filePath.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                       CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    const win::ScopedHandle file = CreateScratchFile(filePath);
     if (!file) {
         RaiseFileError("Cannot create file", filePath);
     }

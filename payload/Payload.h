@@ -34,8 +34,14 @@ std::wstring GetTempDirectory();
 unsigned long PayloadItemSize(const std::string& resourceName);
 
 // Writes the bytes of resource `resourceName` (type EXEFILE) to `filePath`,
-// replacing any file there.
+// replacing any file there; waits about 3 seconds for a file there that
+// another program holds for a moment.
 void ExtractPayloadItem(const std::string& resourceName, const std::wstring& filePath);
+
+// Deletes the scratch file at `path`, if it is there. A file held for a
+// moment by another program (a virus scanner) is waited for, as its
+// creation is; one held for longer raises PayloadError.
+void DeleteScratchFile(const std::wstring& path);
 
 // Unpacks R1 to tempDirectory + kManifestScratch (left in place) and returns
 // its lines.

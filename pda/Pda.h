@@ -31,7 +31,9 @@ void PdaConnect();
 void PdaDisconnect();
 
 // After a failed device call: whether the link went down (CeRapiGetError
-// answers non-zero) or held; Unknown where the library cannot tell.
+// answers a failure) or held; Unknown where the library cannot tell. Ask
+// this first: CeGetLastError tells the device's own error only over a link
+// that held, and after a lost one may still answer an earlier call's.
 enum class PdaLink { Up, Lost, Unknown };
 PdaLink PdaLinkAfterFailure();
 

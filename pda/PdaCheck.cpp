@@ -45,10 +45,11 @@ std::optional<unsigned long long> FreeSpace(const std::string& folder) {
     return free.QuadPart;
 }
 
-// What a failed call that was not refused for the reason the caller looks
-// for means: the link went down, or the device refused for another reason.
-template <typename Kind> Kind LostOr(Kind lost, Kind otherwise) {
-    return PdaLinkAfterFailure() == PdaLink::Lost ? lost : otherwise;
+// What a failed call means: `lost` where the link went down; otherwise what
+// `byError` makes of the device's own error. The link is asked first: after
+// it went down, the device's last error may be an earlier call's.
+template <typename Kind, typename ByError> Kind LostOr(Kind lost, ByError byError) {
+    return PdaLinkAfterFailure() == PdaLink::Lost ? lost : byError(rapi::CeGetLastError());
 }
 
 // A file's attributes before the check made it writable.
@@ -71,9 +72,9 @@ PdaRefusal::Kind TryOpen(const std::wstring& name, const DeviceEntry& entry,
     const rapi::ScopedDeviceFile file(
         rapi::CeCreateFile(name.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
     if (!file) {
-        return rapi::CeGetLastError() == ERROR_SHARING_VIOLATION
-                   ? PdaRefusal::Held
-                   : LostOr(PdaRefusal::LinkLost, PdaRefusal::CannotReplace);
+        return LostOr(PdaRefusal::LinkLost, [](DWORD error) {
+            return error == ERROR_SHARING_VIOLATION ? PdaRefusal::Held : PdaRefusal::CannotReplace;
+        });
     }
     return PdaRefusal::None;
 }
@@ -112,9 +113,9 @@ DeviceEntry LookUpName(const std::wstring& name) {
         // Only the record is wanted: the search closes at once.
         const rapi::ScopedDeviceSearch search(rapi::CeFindFirstFile(name.c_str(), &found));
         if (!search) {
-            return DeviceEntry{MeansAbsent(rapi::CeGetLastError())
-                                   ? DeviceEntry::Absent
-                                   : LostOr(DeviceEntry::Lost, DeviceEntry::Unknown)};
+            return DeviceEntry{LostOr(DeviceEntry::Lost, [](DWORD error) {
+                return MeansAbsent(error) ? DeviceEntry::Absent : DeviceEntry::Unknown;
+            })};
         }
     }
     const bool folder = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;

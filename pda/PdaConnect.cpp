@@ -51,7 +51,7 @@ PdaLink PdaLinkAfterFailure() {
     if (!rapi::HasEntryPoint("CeRapiGetError")) {
         return PdaLink::Unknown;
     }
-    return rapi::CeRapiGetError() != S_OK ? PdaLink::Lost : PdaLink::Up;
+    return FAILED(rapi::CeRapiGetError()) ? PdaLink::Lost : PdaLink::Up;
 }
 
 } // namespace pda

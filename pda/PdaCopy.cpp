@@ -52,8 +52,9 @@ bool CopyFileToDevice(const std::wstring& source, const std::string& destination
     if (!output) {
         return failed(DeviceFailure(false));
     }
-    // The scratch file is let go first: the device file's close is a round
-    // trip over the link that may take long or fail.
+    // On the failure paths: the scratch file is let go first, since the
+    // device file's close is a round trip over the link that may take long
+    // or fail, and its result changes nothing there.
     const auto closeBoth = [&] {
         input.reset();
         output.reset();
@@ -82,7 +83,12 @@ bool CopyFileToDevice(const std::wstring& source, const std::string& destination
         }
         win::ProcessMessages();
         if (read == 0) {
-            closeBoth();
+            // Flash storage commits a file at its close: a failed close is a
+            // failed write of the file's last chunk.
+            input.reset();
+            if (!rapi::CeCloseHandle(output.release())) {
+                return failed(DeviceFailure(true));
+            }
             return true;
         }
     }

@@ -19,25 +19,24 @@ std::string Old(const std::string& name) {
     return "KestrovaCE 2.40: " + name;
 }
 
-enum class Temp { Normal, Missing, AFile, Long, ItemScratchHeldElsewhere };
-// NoSearch: the full library without CeFindFirstFile, its CeFindClose counted.
+// Scanned*: another program (a virus scanner) opens each item scratch file,
+// sharing delete, as soon as it can; it lets go after half a second, or never.
+enum class Temp {
+    Normal,
+    Missing,
+    AFile,
+    Long,
+    ItemScratchHeldElsewhere,
+    ScannedBriefly,
+    ScannedForGood
+};
+// NoSearch: the full library without CeFindFirstFile.
 enum class Library { Full, NoSearch };
 // What the device holds beside the old files; undone for the repairing run.
 enum class Condition { None, ApplicationReadOnly, FolderForSettingsFile, FolderForApplication };
 
-unsigned g_searchCloses = 0;
-BOOL WINAPI CountedFindClose(HANDLE) {
-    ++g_searchCloses;
-    return TRUE;
-}
 FARPROC WithoutSearch(HMODULE module, const char* name) {
-    if (std::strcmp(name, "CeFindFirstFile") == 0) {
-        return nullptr;
-    }
-    if (std::strcmp(name, "CeFindClose") == 0) {
-        return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(CountedFindClose));
-    }
-    return LookUp(module, name);
+    return std::strcmp(name, "CeFindFirstFile") == 0 ? nullptr : LookUp(module, name);
 }
 HMODULE ProductionLoad(const char* name) {
     return LoadLibraryA(name);
@@ -109,6 +108,43 @@ class FileHolder {
     HANDLE ready_ = nullptr;
     HANDLE release_ = nullptr;
     PROCESS_INFORMATION process_{};
+};
+
+// A virus scanner in this process: opens `file` for reading whenever it can,
+// sharing everything, and holds it for `holdMs` (for good: INFINITE).
+class Scanner {
+  public:
+    Scanner(fs::path file, DWORD holdMs)
+        : file_(std::move(file)), holdMs_(holdMs),
+          stop_(CreateEventA(nullptr, TRUE, FALSE, nullptr)),
+          thread_(CreateThread(nullptr, 0, Run, this, 0, nullptr)) {}
+    ~Scanner() {
+        SetEvent(stop_);
+        WaitForSingleObject(thread_, INFINITE);
+        CloseHandle(thread_);
+        CloseHandle(stop_);
+    }
+    Scanner(const Scanner&) = delete;
+    Scanner& operator=(const Scanner&) = delete;
+
+  private:
+    static DWORD WINAPI Run(void* self) {
+        auto* scanner = static_cast<Scanner*>(self);
+        do {
+            HANDLE held = CreateFileW(scanner->file_.wstring().c_str(), GENERIC_READ,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, 0, nullptr);
+            if (held != INVALID_HANDLE_VALUE) {
+                WaitForSingleObject(scanner->stop_, scanner->holdMs_);
+                CloseHandle(held);
+            }
+        } while (WaitForSingleObject(scanner->stop_, 5) == WAIT_TIMEOUT);
+        return 0;
+    }
+    fs::path file_;
+    DWORD holdMs_;
+    HANDLE stop_;
+    HANDLE thread_;
 };
 
 int Hold(const char* file) {
@@ -205,6 +241,8 @@ TEST_P(FaultMatrix, NothingIsLost) {
     std::unique_ptr<FileHolder> holder;
     switch (row.temp) {
     case Temp::Normal:
+    case Temp::ScannedBriefly: // the scanner starts after the warm-up run
+    case Temp::ScannedForGood:
         break;
     case Temp::Missing:
         tempDirectory = (temp.path() / "missing").string();
@@ -236,18 +274,22 @@ TEST_P(FaultMatrix, NothingIsLost) {
         Restore();
     }
     Arrange(row.condition); // the warm-up run may have changed it
-    g_searchCloses = 0;
     const auto before = Snapshot(device.appFolder());
+    std::unique_ptr<Scanner> scanner;
+    if (row.temp == Temp::ScannedBriefly || row.temp == Temp::ScannedForGood) {
+        scanner = std::make_unique<Scanner>(temp.path() / "8194b.tmp",
+                                            row.temp == Temp::ScannedBriefly ? 500 : INFINITE);
+    }
     const auto probeBefore = ProbeHandleValue();
     BoxCatcher caught;
     Click();
+    scanner.reset();
     // Leaks are measured before the checks below, which open files of their
-    // own; closing a connection that an error left open is not a leak.
+    // own. Whatever ended the run, the connection is closed.
     const int deviceHandles = SimOpenHandles();
-    pda::PdaDisconnect();
+    EXPECT_FALSE(SimSessionOpen());
     rapi::ResetForTesting(rapi::ProductionLoader());
     const auto probeAfter = ProbeHandleValue();
-    EXPECT_EQ(g_searchCloses, 0u); // no search was ever opened to close
 
     // What the user saw, in order, and the window afterwards.
     const auto texts = caught.texts();
@@ -345,9 +387,12 @@ const std::string kFirst = "KestrovaCE.exe";                    // 2125824 bytes
 const std::string kMiddle = "Vesko-Plinto-4-HighContrast.par1"; // 607102 bytes: 19 chunks
 const std::string kLast = "FontSizes2.def";                     // 250 bytes: 1 chunk
 
-Row WriteFault(const char* name, const std::string& file, int write) {
+// A failed write of `file`, or of its close, which commits it: the others
+// are copied, and the next run repairs it.
+Row WriteFault(const char* name, const std::string& file, int write,
+               const char* setting = "VK7SIM_WRITE_FAULT") {
     return Row{name,
-               {{"VK7SIM_WRITE_FAULT", file + ":" + std::to_string(write)}},
+               {{setting, write > 0 ? file + ":" + std::to_string(write) : file}},
                Temp::Normal,
                Library::Full,
                {kWriteFailed, kCopyError},
@@ -355,7 +400,10 @@ Row WriteFault(const char* name, const std::string& file, int write) {
                "Press to Exit",
                AllBut({file}),
                file,
-               false};
+               false,
+               Condition::None,
+               false,
+               true};
 }
 
 std::vector<Row> Rows() {
@@ -368,6 +416,7 @@ std::vector<Row> Rows() {
         WriteFault("MiddleItemLastChunk", kMiddle, 19),
         WriteFault("LastItemOnlyChunk", kLast, 1),
         WriteFault("LastItemClosingEmptyWrite", kLast, 2),
+        WriteFault("LastItemsCloseFails", kLast, 0, "VK7SIM_CLOSE_FAULT"),
     };
     const std::vector<std::string> none;
     rows.push_back({"UnpluggedMidItem",
@@ -379,7 +428,23 @@ std::vector<Row> Rows() {
                     "Press to Exit",
                     {kFirst, "Vesko-Plinto-4.par1"},
                     "Vesko-Plinto-4-UTM.par1",
-                    false});
+                    false,
+                    Condition::None,
+                    false,
+                    true});
+    rows.push_back({"UnpluggedAtTheLastItemsClose",
+                    {{"VK7SIM_CLOSE_UNPLUG", kLast}},
+                    Temp::Normal,
+                    Library::Full,
+                    {LostWhileCopying(kLast)},
+                    "Error Copying Files",
+                    "Press to Exit",
+                    AllBut({kLast}),
+                    kLast,
+                    false,
+                    Condition::None,
+                    false,
+                    true});
     // The check before the first byte: a refused run leaves the device as it
     // was and the button as it was, and once the cause is gone a run repairs.
     const auto refused =
@@ -473,6 +538,31 @@ std::vector<Row> Rows() {
                     AllBut({}),
                     "",
                     false});
+    rows.push_back({"ItemScratchScannedForMoments",
+                    {},
+                    Temp::ScannedBriefly,
+                    Library::Full,
+                    {},
+                    "Upgrade Complete",
+                    "Press to Exit",
+                    AllBut({}),
+                    "",
+                    false});
+    // Held past the wait from the first item's copy on: the second item's
+    // scratch file cannot be made once the first item has changed the device.
+    rows.push_back({"ItemScratchScannedForGood",
+                    {},
+                    Temp::ScannedForGood,
+                    Library::Full,
+                    {"Cannot create file \"..."},
+                    "Error Copying Files",
+                    "Press to Exit",
+                    {kFirst},
+                    "",
+                    true,
+                    Condition::None,
+                    false,
+                    true});
     rows.push_back({"ItemScratchHeldByAnotherProcess",
                     {},
                     Temp::ItemScratchHeldElsewhere,

@@ -1,6 +1,9 @@
 // The main window: its layout, keyboard, DPI scaling and error handler.
 #include "support/FormFixture.h"
+#include "win/Accessibility.h"
 #include "win/Dialogs.h"
+#include "win/LateBound.h"
+#include "win/TaskbarProgress.h"
 
 #include <oleacc.h>
 
@@ -10,7 +13,10 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <optional>
+#include <set>
+#include <tuple>
 #include <vector>
 
 using namespace testing_support;
@@ -241,6 +247,16 @@ bool NeedsPainting(HWND window) {
     return GetUpdateRect(window, &update, FALSE) != FALSE;
 }
 
+// Which controls WM_SYSCOLORCHANGE reached.
+std::map<HWND, WNDPROC> g_childProcs;
+std::set<HWND> g_colourChangeReached;
+LRESULT CALLBACK NoteColourChange(HWND window, UINT msg, WPARAM wParam, LPARAM lParam) {
+    if (msg == WM_SYSCOLORCHANGE) {
+        g_colourChangeReached.insert(window);
+    }
+    return CallWindowProcA(g_childProcs[window], window, msg, wParam, lParam);
+}
+
 TEST_F(Form, HighContrastShowsNoPictureAndTheSystemsColours) {
     g_highContrast = true;
     const ScopedWindowEnvironment environment({.highContrast = [] { return g_highContrast; }});
@@ -263,13 +279,26 @@ TEST_F(Form, HighContrastShowsNoPictureAndTheSystemsColours) {
     } rows[] = {{"high contrast switched", WM_SETTINGCHANGE, SPI_SETHIGHCONTRAST, true},
                 {"system colours changed", WM_SYSCOLORCHANGE, 0, true},
                 {"another setting changed", WM_SETTINGCHANGE, SPI_SETBEEP, false}};
+    const std::set<HWND> children{form.Label1(), form.Label2(), form.Label3(), form.BitBtn1()};
+    for (HWND child : children) {
+        g_childProcs[child] = reinterpret_cast<WNDPROC>(
+            SetWindowLongPtrA(child, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(NoteColourChange)));
+    }
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
         UpdateWindow(form.Handle());
         ASSERT_FALSE(NeedsPainting(form.Handle()));
+        g_colourChangeReached.clear();
         SendMessageA(form.Handle(), row.msg, row.wParam, 0);
         EXPECT_EQ(NeedsPainting(form.Handle()), row.repaints);
         EXPECT_EQ(NeedsPainting(form.Label2()), row.repaints);
+        // Only top-level windows get it from the system: the form passes it
+        // on, so that the button takes the new colours.
+        EXPECT_EQ(g_colourChangeReached,
+                  row.msg == WM_SYSCOLORCHANGE ? children : std::set<HWND>{});
+    }
+    for (HWND child : children) {
+        SetWindowLongPtrA(child, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(g_childProcs[child]));
     }
     g_highContrast = false;
     EXPECT_TRUE(AllBlue(PaintedPoints(form.Handle())));
@@ -440,6 +469,24 @@ TEST_F(Form, ArrowFollowsTheDpiWithoutLeakingPictures) {
         DpiChange(form.Handle(), row.dpi);
         EXPECT_EQ(ArrowSize(form.BitBtn1()), row.arrow) << row.dpi;
     }
+    // What the window held before a change is deleted after it: the GUI
+    // object count that would show a leak answers 0 under Wine.
+    std::vector<HGDIOBJ> old;
+    for (HWND control : {form.Label1(), form.Label2(), form.Label3(), form.BitBtn1()}) {
+        old.push_back(reinterpret_cast<HGDIOBJ>(SendMessageA(control, WM_GETFONT, 0, 0)));
+    }
+    BUTTON_IMAGELIST images{};
+    ASSERT_TRUE(
+        SendMessageA(form.BitBtn1(), BCM_GETIMAGELIST, 0, reinterpret_cast<LPARAM>(&images)));
+    IMAGEINFO arrow{};
+    ASSERT_TRUE(ImageList_GetImageInfo(images.himl, 0, &arrow));
+    old.push_back(arrow.hbmImage);
+    old.push_back(arrow.hbmMask);
+    DpiChange(form.Handle(), 144);
+    for (std::size_t i = 0; i < old.size(); ++i) {
+        EXPECT_EQ(GetObjectType(old[i]), 0u) << "object " << i << " of the old DPI";
+    }
+
     const auto handle = ProbeHandleValue();
     const auto memory = PrivateCommittedBytes();
     for (int i = 0; i < 100; ++i) {
@@ -521,6 +568,125 @@ TEST(ErrorHandler, ShowsTheTextWithAFullStopAndAStopIcon) {
         EXPECT_EQ(boxes.boxes()[0].caption, ProgramName());
         EXPECT_EQ(boxes.boxes()[0].icon, "stop");
     }
+}
+
+// Elevated, the window still hears the taskbar announce its button.
+std::vector<std::tuple<HWND, UINT, DWORD>> g_filterChanges;
+BOOL WINAPI RecordFilterChange(HWND window, UINT message, DWORD action, void*) {
+    g_filterChanges.emplace_back(window, message, action);
+    return TRUE;
+}
+
+TEST(FormMessageFilter, LetsTheTaskbarsAnnouncementThrough) {
+    g_filterChanges.clear();
+    win::late::SetFakesForTesting({.changeWindowMessageFilterEx = RecordFilterChange});
+    app::TForm1 form;
+    const bool created = form.Create(GetModuleHandleA(nullptr), SW_SHOW);
+    win::late::SetFakesForTesting({});
+    ASSERT_TRUE(created);
+    constexpr DWORD kAllow = 1; // MSGFLT_ALLOW
+    const auto expected = std::vector<std::tuple<HWND, UINT, DWORD>>{
+        {form.Handle(), RegisterWindowMessageA("TaskbarButtonCreated"), kAllow}};
+    EXPECT_EQ(g_filterChanges, expected);
+}
+
+// The live-region annotation as the system's annotation service sees it:
+// Wine's answers E_NOTIMPL, so a stand-in records the calls.
+struct Annotation {
+    HWND window;
+    DWORD object, child;
+    GUID property;
+    VARTYPE type;
+    LONG value;
+};
+class RecordingPropertyServices : public IAccPropServices {
+  public:
+    std::vector<Annotation> set, cleared;
+    HRESULT WINAPI QueryInterface(REFIID, void** out) override {
+        *out = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG WINAPI AddRef() override { return 2; }
+    ULONG WINAPI Release() override { return 1; }
+    HRESULT WINAPI SetHwndProp(HWND window, DWORD object, DWORD child, MSAAPROPID property,
+                               VARIANT value) override {
+        set.push_back({window, object, child, property, value.vt, value.lVal});
+        return S_OK;
+    }
+    HRESULT WINAPI ClearHwndProps(HWND window, DWORD object, DWORD child,
+                                  const MSAAPROPID* properties, int count) override {
+        for (int i = 0; i < count; ++i) {
+            cleared.push_back({window, object, child, properties[i], VT_EMPTY, 0});
+        }
+        return S_OK;
+    }
+    HRESULT WINAPI SetPropValue(const BYTE*, DWORD, MSAAPROPID, VARIANT) override {
+        return E_NOTIMPL;
+    }
+    HRESULT WINAPI SetPropServer(const BYTE*, DWORD, const MSAAPROPID*, int, IAccPropServer*,
+                                 AnnoScope) override {
+        return E_NOTIMPL;
+    }
+    HRESULT WINAPI ClearProps(const BYTE*, DWORD, const MSAAPROPID*, int) override {
+        return E_NOTIMPL;
+    }
+    HRESULT WINAPI SetHwndPropStr(HWND, DWORD, DWORD, MSAAPROPID, LPCWSTR) override {
+        return E_NOTIMPL;
+    }
+    HRESULT WINAPI SetHwndPropServer(HWND, DWORD, DWORD, const MSAAPROPID*, int, IAccPropServer*,
+                                     AnnoScope) override {
+        return E_NOTIMPL;
+    }
+    HRESULT WINAPI ComposeHwndIdentityString(HWND, DWORD, DWORD, BYTE**, DWORD*) override {
+        return E_NOTIMPL;
+    }
+    HRESULT WINAPI DecomposeHwndIdentityString(const BYTE*, DWORD, HWND*, DWORD*, DWORD*) override {
+        return E_NOTIMPL;
+    }
+    HRESULT WINAPI SetHmenuProp(HMENU, DWORD, MSAAPROPID, VARIANT) override { return E_NOTIMPL; }
+    HRESULT WINAPI SetHmenuPropStr(HMENU, DWORD, MSAAPROPID, LPCWSTR) override { return E_NOTIMPL; }
+    HRESULT WINAPI SetHmenuPropServer(HMENU, DWORD, const MSAAPROPID*, int, IAccPropServer*,
+                                      AnnoScope) override {
+        return E_NOTIMPL;
+    }
+    HRESULT WINAPI ClearHmenuProps(HMENU, DWORD, const MSAAPROPID*, int) override {
+        return E_NOTIMPL;
+    }
+    HRESULT WINAPI ComposeHmenuIdentityString(HMENU, DWORD, BYTE**, DWORD*) override {
+        return E_NOTIMPL;
+    }
+    HRESULT WINAPI DecomposeHmenuIdentityString(const BYTE*, DWORD, HMENU*, DWORD*) override {
+        return E_NOTIMPL;
+    }
+} g_propertyServices;
+
+TEST(FormLiveRegion, StatusLineIsAPoliteLiveRegionUntilItGoes) {
+    // LiveSetting_Property_GUID, and its value Polite.
+    constexpr GUID kLiveSetting = {
+        0xc12bcd8e, 0x2a8e, 0x4950, {0x8a, 0xe7, 0x36, 0x25, 0x11, 0x1d, 0x58, 0xeb}};
+    g_propertyServices.set.clear();
+    g_propertyServices.cleared.clear();
+    win::SetPropertyServicesForTesting([]() -> IAccPropServices* { return &g_propertyServices; });
+    HWND label1 = nullptr;
+    {
+        app::TForm1 form;
+        EXPECT_TRUE(form.Create(GetModuleHandleA(nullptr), SW_SHOW));
+        label1 = form.Label1();
+    }
+    win::SetPropertyServicesForTesting(nullptr);
+    MSG quit;
+    while (PeekMessageA(&quit, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE)) {
+    }
+    for (const auto* calls : {&g_propertyServices.set, &g_propertyServices.cleared}) {
+        ASSERT_EQ(calls->size(), 1u);
+        const Annotation& a = calls->front();
+        EXPECT_EQ(a.window, label1);
+        EXPECT_EQ(a.object, static_cast<DWORD>(OBJID_CLIENT));
+        EXPECT_EQ(a.child, static_cast<DWORD>(CHILDID_SELF));
+        EXPECT_TRUE(IsEqualGUID(a.property, kLiveSetting));
+    }
+    EXPECT_EQ(g_propertyServices.set.front().type, VT_I4);
+    EXPECT_EQ(g_propertyServices.set.front().value, 1); // polite
 }
 
 TEST(FormLifetime, RepeatedWindowsLeakNothing) {

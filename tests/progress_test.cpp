@@ -31,6 +31,8 @@ class Recorder : public win::ProgressDisplay {
     std::vector<Call>& calls_;
 };
 
+HWND g_front = nullptr;
+
 std::vector<HWND>& Flashes() {
     static std::vector<HWND> flashes;
     return flashes;
@@ -43,8 +45,11 @@ class Progress : public FormFixture {
         form.SetProgressDisplay(std::make_unique<Recorder>(calls));
         Flashes().clear();
     }
+    // Which window is in front is the test's to say: under Wine another
+    // test program's window can take the foreground at any moment.
     const ScopedWindowEnvironment environment{
-        {.flashed = [](HWND window) { Flashes().push_back(window); }}};
+        {.flashed = [](HWND window) { Flashes().push_back(window); },
+         .foreground = [] { return g_front; }}};
     void Click() {
         SendMessageA(form.Handle(), WM_COMMAND, MAKEWPARAM(app::kBitBtn1, BN_CLICKED),
                      reinterpret_cast<LPARAM>(form.BitBtn1()));
@@ -145,15 +150,84 @@ TEST_F(Progress, EveryRunEndsWithTheBarCleared) {
     }
 }
 
+// Only a run that ends while another program is in front flashes.
 TEST_F(Progress, TheEndOfARunInTheBackgroundFlashesTheButton) {
     HWND other =
         CreateWindowExA(0, "Static", "another program", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0, 200,
                         100, nullptr, nullptr, GetModuleHandleA(nullptr), nullptr);
-    SetForegroundWindow(other);
-    ASSERT_NE(GetForegroundWindow(), form.Handle());
-    Click();
-    EXPECT_EQ(Flashes(), std::vector<HWND>{form.Handle()});
+    for (const bool inFront : {false, true}) {
+        SCOPED_TRACE(inFront ? "the window in front" : "another program in front");
+        Flashes().clear();
+        SetWindowTextA(form.BitBtn1(), "Press to Upgrade");
+        g_front = inFront ? form.Handle() : other;
+        Click();
+        EXPECT_EQ(Flashes(), inFront ? std::vector<HWND>{} : std::vector<HWND>{form.Handle()});
+    }
+    g_front = nullptr;
     DestroyWindow(other);
+}
+
+// Explorer restarted mid-copy: the taskbar announces a new button, which
+// replaces the old one. The old one is never called again; the new one
+// takes the rest of the progress.
+struct Replaced {
+    bool gone = false;
+    int callsAfter = 0;
+} g_replaced;
+
+class ReplacedRecorder : public Recorder {
+  public:
+    using Recorder::Recorder;
+    ~ReplacedRecorder() override { g_replaced.gone = true; }
+    void SetState(ProgressState state) override {
+        g_replaced.gone ? void(++g_replaced.callsAfter) : Recorder::SetState(state);
+    }
+    void SetValue(ULONGLONG done, ULONGLONG total) override {
+        g_replaced.gone ? void(++g_replaced.callsAfter) : Recorder::SetValue(done, total);
+    }
+};
+
+std::vector<Call>* g_newButton = nullptr;
+WNDPROC g_labelProc = nullptr;
+LRESULT CALLBACK RestartTaskbarAtTheSecondItem(HWND window, UINT msg, WPARAM wParam,
+                                               LPARAM lParam) {
+    if (msg == WM_SETTEXT && std::string(reinterpret_cast<const char*>(lParam)) ==
+                                 "Please wait - Copying Vesko-Plinto-4.par1") {
+        PostMessageA(GetParent(window), win::TaskbarButtonCreatedMessage(), 0, 0);
+    }
+    return CallWindowProcA(g_labelProc, window, msg, wParam, lParam);
+}
+
+TEST_F(Progress, ATaskbarRestartedMidCopyGetsTheRestOfTheProgress) {
+    g_replaced = {};
+    std::vector<Call> newButton;
+    g_newButton = &newButton;
+    form.SetProgressDisplay(std::make_unique<ReplacedRecorder>(calls));
+    const ScopedWindowEnvironment restarted{
+        {.taskbarButton = [](HWND) -> std::unique_ptr<win::ProgressDisplay> {
+            return std::make_unique<Recorder>(*g_newButton);
+        }}};
+    g_labelProc = reinterpret_cast<WNDPROC>(SetWindowLongPtrA(
+        form.Label1(), GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(RestartTaskbarAtTheSecondItem)));
+    Click();
+    SetWindowLongPtrA(form.Label1(), GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(g_labelProc));
+    EXPECT_EQ(Status(), "Upgrade Complete");
+    EXPECT_TRUE(g_replaced.gone);
+    EXPECT_EQ(g_replaced.callsAfter, 0);
+    ASSERT_FALSE(calls.empty());
+    ASSERT_FALSE(newButton.empty());
+    EXPECT_FALSE(newButton.front().isState); // a chunk's share, mid-copy
+    EXPECT_GT(newButton.front().done, 0u);
+    std::vector<Call> values;
+    for (const Call& c : newButton) {
+        if (!c.isState) {
+            values.push_back(c);
+        }
+    }
+    ASSERT_FALSE(values.empty());
+    EXPECT_EQ(values.back().done, PayloadTotal());
+    EXPECT_TRUE(newButton.back().isState);
+    EXPECT_EQ(newButton.back().state, ProgressState::None);
 }
 
 } // namespace

@@ -3,12 +3,29 @@
 // and the button has the focus again afterwards.
 #include "support/FormFixture.h"
 #include "win/Dialogs.h"
+#include "win/LateBound.h"
 
 #include <gtest/gtest.h>
 
 using namespace testing_support;
 
 namespace {
+
+// The reason Windows shows beside the program when a log-off waits for it:
+// Wine shows none, so stand-ins record it.
+struct BlockReason {
+    HWND window = nullptr;
+    std::wstring text;
+    bool shown = false;
+} g_reason;
+BOOL WINAPI RecordReason(HWND window, LPCWSTR text) {
+    g_reason = {window, text, true};
+    return TRUE;
+}
+BOOL WINAPI WithdrawReason(HWND window) {
+    g_reason.shown = g_reason.shown && window != g_reason.window;
+    return TRUE;
+}
 
 class RunSafety : public FormFixture {
   protected:
@@ -45,17 +62,22 @@ TEST_F(RunSafety, EveryEndOfARunGivesTheSessionBackAndTheFocusToTheButton) {
         {"copy failure", "VK7SIM_WRITE_FAULT", "Kestrova1.def:1", kWriteFailed},
         {"escaped error", "TMP", "Z:\\no\\such\\folder", ""},
     };
+    win::late::SetFakesForTesting(
+        {.shutdownBlockReasonCreate = RecordReason, .shutdownBlockReasonDestroy = WithdrawReason});
     for (const auto& row : rows) {
         SCOPED_TRACE(row.path);
         ScopedEnv setting(row.setting, row.value);
         ScopedEnv tempToo("TEMP", std::string(row.setting) == "TMP" ? row.value : temp.str());
         SetWindowTextA(form.BitBtn1(), "Press to Upgrade");
+        g_reason = {};
         LRESULT answerDuringRun = -1;
         EXECUTION_STATE stateDuringRun = 0;
+        BlockReason reasonDuringRun;
         boxes.onBox = [&](const Box& box) {
             if (!row.box.empty() && box.text == row.box) {
                 answerDuringRun = QueryEndSession();
                 stateDuringRun = SwapExecutionState(ES_CONTINUOUS | ES_SYSTEM_REQUIRED);
+                reasonDuringRun = g_reason;
             }
         };
         Click();
@@ -64,13 +86,19 @@ TEST_F(RunSafety, EveryEndOfARunGivesTheSessionBackAndTheFocusToTheButton) {
             EXPECT_EQ(answerDuringRun, FALSE);
             EXPECT_EQ(stateDuringRun,
                       static_cast<EXECUTION_STATE>(ES_CONTINUOUS | ES_SYSTEM_REQUIRED));
+            EXPECT_TRUE(reasonDuringRun.shown);
+            EXPECT_EQ(reasonDuringRun.window, form.Handle());
+            EXPECT_EQ(reasonDuringRun.text, L"Upgrading the Vesko Navigator. Please wait until "
+                                            L"the upgrade has finished.");
         }
+        EXPECT_FALSE(g_reason.shown) << "the reason outlived the run";
         EXPECT_NE(QueryEndSession(), FALSE);
         EXPECT_EQ(SwapExecutionState(ES_CONTINUOUS), static_cast<EXECUTION_STATE>(ES_CONTINUOUS));
         EXPECT_TRUE(Enabled());
         EXPECT_EQ(FocusOnceActive(), form.BitBtn1());
         pda::PdaDisconnect();
     }
+    win::late::SetFakesForTesting({});
 }
 
 TEST_F(RunSafety, SessionMayEndWhenNoRunIsInProgress) {

@@ -2,6 +2,7 @@
 // payload script compiled in.
 #include "support/FormFixture.h"
 #include "win/Dialogs.h"
+#include "win/FaultInjection.h"
 
 #include <gtest/gtest.h>
 
@@ -232,6 +233,24 @@ unsigned CallNumber(const std::vector<LogEntry>& cleanRun, const UnplugAt& at) {
     return 0;
 }
 
+// Whether `text` is `expected`, whose one "*" (if any) stands for any run
+// of characters.
+bool TextMatches(const std::string& text, const std::string& expected) {
+    const std::size_t star = expected.find('*');
+    if (star == std::string::npos) {
+        return text == expected;
+    }
+    const std::string head = expected.substr(0, star), tail = expected.substr(star + 1);
+    return text.size() >= head.size() + tail.size() && text.rfind(head, 0) == 0 &&
+           text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+void InstallEveryItem(const SimDevice& d) {
+    for (const char* name : kDeviceNames) {
+        WriteFileBytes(d.appFolder() / name, std::string("KestrovaCE 2.40: ") + name);
+    }
+}
+
 // Every cause a run can meet, one row each: what the user is shown, the
 // window afterwards, the device (untouched where the text says so), and
 // that nothing is left open. The faults that damage the device, and whether
@@ -242,6 +261,8 @@ TEST_F(Upgrade, FailureTable) {
         return Box{text, "Information", "information"};
     };
     const auto plain = [&](const std::string& text) { return Box{text, title, "none"}; };
+    const auto stop = [&](const std::string& text) { return Box{text, title, "stop"}; };
+    const auto scratch = [&](const char* name) { return (temp.path() / name).string(); };
     const auto copying = [](const char* name) {
         return std::string("Please wait - Copying ") + name;
     };
@@ -251,7 +272,9 @@ TEST_F(Upgrade, FailureTable) {
         Library library = Library::Full;
         UnplugAt unplug{};
         std::function<void(const SimDevice&)> arrange{}; // beside the installed application
-        std::vector<Box> shown{};
+        unsigned scratchCreateFails = 0; // its N-th creation of a scratch file fails
+        DWORD staleError = 0;     // the device's last error before the run, kept once unplugged
+        std::vector<Box> shown{}; // a text's one "*" stands for any run of characters
         std::string status{};
         std::string caption = "Press to Upgrade";
         std::size_t itemsInstalled = 0;
@@ -261,6 +284,8 @@ TEST_F(Upgrade, FailureTable) {
         std::vector<std::string> statusAtBoxes = {""};
         bool beeps = false;     // once, 0x40, at the end of a run that copied
         bool untouched = false; // the device folder byte for byte, attributes included
+        bool escapes = false;   // an error ends the run: its box comes once the button is
+                                // enabled, and the scratch files stay as the error left them
     } rows[] = {
         {.situation = "no library",
          .library = Library::None,
@@ -328,6 +353,36 @@ TEST_F(Upgrade, FailureTable) {
          .unplug = {"CeCloseHandle", 1},
          .shown = {plain(kLost)},
          .untouched = true},
+        {.situation = "unplugged at the application's lookup, the last error stale",
+         .settings = {{"VK7SIM_STALE_ERROR", "1"}},
+         .unplug = {"CeFindFirstFile", 1},
+         .staleError = ERROR_FILE_NOT_FOUND,
+         .shown = {plain(kLost)},
+         .untouched = true},
+        {.situation = "unplugged at the check's first open, a stale sharing violation",
+         .settings = {{"VK7SIM_STALE_ERROR", "1"}},
+         .unplug = {"CeCreateFile", 1},
+         .arrange = InstallEveryItem,
+         .staleError = ERROR_SHARING_VIOLATION,
+         .shown = {plain(kLost)},
+         .untouched = true},
+        {.situation = "a scratch file cannot be created at the first item",
+         .scratchCreateFails = 2, // the manifest's is the first
+         .shown = {stop("Cannot create file \"" + scratch("8194b.tmp") + "\". *")},
+         .closesAtBoxes = {1},
+         .untouched = true,
+         .escapes = true},
+        {.situation = "a scratch file cannot be created at the third item",
+         .scratchCreateFails = 4,
+         .shown = {stop("Cannot create file \"" + scratch("8194b.tmp") + "\". *\n\n" +
+                        kNotComplete)},
+         .status = "Error Copying Files",
+         .caption = "Press to Exit",
+         .itemsInstalled = 2,
+         .closesAtBoxes = {1},
+         .statusAtBoxes = {copying(kDeviceNames[1])},
+         .beeps = true,
+         .escapes = true},
         {.situation = "the check refuses: a read-only file, a held one after it",
          .settings = {{"VK7SIM_BUSY", "Kestrova2.def"}},
          .arrange =
@@ -407,6 +462,18 @@ TEST_F(Upgrade, FailureTable) {
     const unsigned partialCallsBefore = partialCalls();
     for (const Row& row : rows) {
         SCOPED_TRACE(row.situation);
+        // Where a call to unplug at falls on a device arranged otherwise: a
+        // clean run of such a device tells.
+        std::vector<LogEntry> reference = cleanRun;
+        if (row.unplug.function != nullptr && row.arrange) {
+            SimDevice probe;
+            probe.installApplication();
+            row.arrange(probe);
+            BoxCatcher unseen;
+            SetWindowTextA(form.BitBtn1(), "Press to Upgrade");
+            Press();
+            reference = probe.log();
+        }
         SimReset();
         SimDevice fresh;
         fresh.installApplication();
@@ -414,13 +481,15 @@ TEST_F(Upgrade, FailureTable) {
             row.arrange(fresh);
         }
         std::vector<std::unique_ptr<ScopedEnv>> env;
+        if (row.unplug.function != nullptr) {
+            env.push_back(std::make_unique<ScopedEnv>(
+                "VK7SIM_UNPLUG_AT_CALL_N", std::to_string(CallNumber(reference, row.unplug))));
+        }
         for (const auto& [name, value] : row.settings) {
             env.push_back(std::make_unique<ScopedEnv>(name, value));
         }
-        if (row.unplug.function != nullptr) {
-            env.push_back(std::make_unique<ScopedEnv>(
-                "VK7SIM_UNPLUG_AT_CALL_N", std::to_string(CallNumber(cleanRun, row.unplug))));
-        }
+        SimSetLastError(row.staleError);
+        win::ArmFaultForTesting(win::FaultPoint::ScratchCreate, row.scratchCreateFails);
         UseLibrary(row.library);
         const auto before = Snapshot(fresh.appFolder());
         const auto probeBefore = ProbeHandleValue();
@@ -440,10 +509,11 @@ TEST_F(Upgrade, FailureTable) {
         EXPECT_EQ(Beeps(), row.beeps ? std::vector<UINT>{0x40} : std::vector<UINT>{});
         EXPECT_EQ(closesAtBoxes, row.closesAtBoxes);
         EXPECT_EQ(statusAtBoxes, row.statusAtBoxes);
-        EXPECT_TRUE(disabledAtEveryBox);
+        EXPECT_EQ(disabledAtEveryBox, !row.escapes);
         ASSERT_EQ(caught.boxes().size(), row.shown.size());
         for (std::size_t i = 0; i < row.shown.size(); ++i) {
-            EXPECT_EQ(caught.boxes()[i].text, row.shown[i].text);
+            EXPECT_TRUE(TextMatches(caught.boxes()[i].text, row.shown[i].text))
+                << caught.boxes()[i].text;
             EXPECT_EQ(caught.boxes()[i].caption, row.shown[i].caption);
             EXPECT_EQ(caught.boxes()[i].icon, row.shown[i].icon);
         }
@@ -471,7 +541,14 @@ TEST_F(Upgrade, FailureTable) {
         }
         EXPECT_EQ(partialCalls(), partialCallsBefore);
         EXPECT_FALSE(pda::PdaConnected);
-        EXPECT_FALSE(ScratchLeft());
+        EXPECT_FALSE(SimSessionOpen());
+        if (!row.escapes) {
+            EXPECT_FALSE(ScratchLeft());
+        }
+        win::ArmFaultForTesting(win::FaultPoint::ScratchCreate, 0);
+        for (const char* name : {"8194a.tmp", "8194b.tmp"}) {
+            fs::remove(Scratch(name));
+        }
         EXPECT_EQ(SimOpenHandles(), 0);
         EXPECT_LE(ProbeHandleValue(), probeBefore) << "a handle leaked";
     }
@@ -542,8 +619,9 @@ TEST_F(Upgrade, ScratchFileThatCannotBeCreatedEndsTheClickWithTheErrorBox) {
     EXPECT_EQ(box.caption, win::ApplicationTitle());
     EXPECT_EQ(Caption(), "Press to Upgrade");
     EXPECT_TRUE(Enabled());
-    EXPECT_TRUE(pda::PdaConnected); // the connection is left as it was
-    EXPECT_TRUE(Beeps().empty());   // the run never completed
+    EXPECT_FALSE(pda::PdaConnected); // closed, so that the next press starts afresh
+    EXPECT_FALSE(SimSessionOpen());
+    EXPECT_TRUE(Beeps().empty()); // the run never completed
 }
 
 TEST_F(Upgrade, ExitModeClosesTheWindowWithoutTouchingTheDevice) {

@@ -39,12 +39,14 @@ TEST_F(Variant, TabOnlyRowStopsTheRunWithTheMissingResourceError) {
     Click();
     EXPECT_EQ(OnDevice("a.bin"), Payload("Files/a.bin"));
     EXPECT_FALSE(fs::exists(device.appFolder() / "b.bin"));
+    // a.bin was replaced: the run ends as a failed copy does.
     ASSERT_EQ(boxes.boxes().size(), 1u);
-    EXPECT_EQ(boxes.boxes()[0].text, "Resource xx not found.");
+    EXPECT_EQ(boxes.boxes()[0].text, std::string("Resource xx not found.\n\n") + kNotComplete);
     EXPECT_EQ(boxes.boxes()[0].icon, "stop");
-    EXPECT_EQ(Caption(), "Press to Upgrade");
+    EXPECT_EQ(Caption(), "Press to Exit");
     EXPECT_TRUE(Enabled());
-    EXPECT_EQ(Status(), "Please wait - Copying a.bin");
+    EXPECT_EQ(Status(), "Error Copying Files");
+    EXPECT_FALSE(SimSessionOpen());
     // The manifest's scratch file is left where the error found it.
     EXPECT_TRUE(fs::exists(Scratch("8194a.tmp")));
 }
@@ -53,8 +55,9 @@ TEST_F(Variant, RowNamingAResourceNotCarriedStopsTheRun) {
     Click();
     EXPECT_EQ(OnDevice("a.bin"), Payload("Files/a.bin"));
     EXPECT_FALSE(fs::exists(device.appFolder() / "b.bin"));
-    EXPECT_EQ(boxes.texts(), std::vector<std::string>{"Resource U2 not found."});
-    EXPECT_EQ(Caption(), "Press to Upgrade");
+    EXPECT_EQ(boxes.texts(),
+              std::vector<std::string>{std::string("Resource U2 not found.\n\n") + kNotComplete});
+    EXPECT_EQ(Caption(), "Press to Exit");
     EXPECT_TRUE(Enabled());
 }
 #elif defined(VARIANT_r1_lower)

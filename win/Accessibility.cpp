@@ -20,7 +20,12 @@ constexpr GUID kLiveSettingProperty = {
     0xc12bcd8e, 0x2a8e, 0x4950, {0x8a, 0xe7, 0x36, 0x25, 0x11, 0x1d, 0x58, 0xeb}};
 constexpr LONG kLiveSettingPolite = 1;
 
+IAccPropServices* (*g_createForTesting)() = nullptr;
+
 ScopedCom<IAccPropServices> PropertyServices() {
+    if (g_createForTesting != nullptr) {
+        return ScopedCom<IAccPropServices>(g_createForTesting());
+    }
     return CreateInProcess<IAccPropServices>(kAccPropServices, kIAccPropServices);
 }
 
@@ -48,6 +53,10 @@ void ClearLiveRegion(HWND control) {
         services->ClearHwndProps(control, static_cast<DWORD>(OBJID_CLIENT), CHILDID_SELF,
                                  &kLiveSettingProperty, 1);
     }
+}
+
+void SetPropertyServicesForTesting(IAccPropServices* (*create)()) {
+    g_createForTesting = create;
 }
 
 } // namespace win

@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+struct IAccPropServices;
+
 namespace win {
 
 // Tells accessibility clients that `control`'s name (its text) changed and
@@ -18,5 +20,10 @@ bool MakePoliteLiveRegion(HWND control);
 // Takes that back before `control` is destroyed: the system keeps the
 // annotation until it is cleared.
 void ClearLiveRegion(HWND control);
+
+// Tests put their own annotation service in place (Wine's answers E_NOTIMPL
+// to every call): `create` returns a new reference, or null. Null `create`:
+// the system's again.
+void SetPropertyServicesForTesting(IAccPropServices* (*create)());
 
 } // namespace win

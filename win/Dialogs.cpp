@@ -45,20 +45,30 @@ void ShowErrorMessage(const std::string& text) {
     Box(text, ApplicationTitle(), MB_ICONSTOP);
 }
 
+namespace {
+std::string WithFullStop(const std::string& text) {
+    return !text.empty() && text.back() == '.' ? text : text + ".";
+}
+} // namespace
+
 void ShowException(const std::string& text) {
-    ShowErrorMessage(!text.empty() && text.back() == '.' ? text : text + ".");
+    ShowErrorMessage(WithFullStop(text));
 }
 
-void ShowCurrentException() {
+std::string CurrentExceptionText() {
     try {
         throw;
     } catch (const std::bad_alloc&) {
-        ShowException("Out of memory");
+        return WithFullStop("Out of memory");
     } catch (const std::exception& e) {
-        ShowException(e.what());
+        return WithFullStop(e.what());
     } catch (...) {
-        ShowException("Unexpected error");
+        return WithFullStop("Unexpected error");
     }
+}
+
+void ShowCurrentException() {
+    ShowErrorMessage(CurrentExceptionText());
 }
 
 void Beep(UINT type) {

@@ -21,6 +21,9 @@ void ShowErrorMessage(const std::string& text);
 void ShowException(const std::string& text);
 // The same for the exception being handled; call only inside a catch block.
 void ShowCurrentException();
+// The text ShowCurrentException shows, full stop included; call only inside
+// a catch block.
+std::string CurrentExceptionText();
 
 // The system beep (MessageBeep); tests observe it through the observer,
 // which, when set, is told of each beep.

@@ -3,6 +3,8 @@
 namespace win::late {
 namespace {
 
+Fakes g_fakes;
+
 // `name` from `module`, a system DLL the program imports from anyway, so it
 // is loaded already.
 template <typename Fn> Fn LookUp(const char* module, const char* name) {
@@ -10,6 +12,10 @@ template <typename Fn> Fn LookUp(const char* module, const char* name) {
     return loaded != nullptr
                ? reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(loaded, name)))
                : nullptr;
+}
+
+template <typename Fn> Fn FakeOr(Fn fake, Fn system) {
+    return fake != nullptr ? fake : system;
 }
 
 } // namespace
@@ -22,18 +28,28 @@ GetDpiForWindowFn GetDpiForWindow() {
 ShutdownBlockReasonCreateFn ShutdownBlockReasonCreate() {
     static const auto f =
         LookUp<ShutdownBlockReasonCreateFn>("user32.dll", "ShutdownBlockReasonCreate");
-    return f;
+    return FakeOr(g_fakes.shutdownBlockReasonCreate, f);
 }
 
 ShutdownBlockReasonDestroyFn ShutdownBlockReasonDestroy() {
     static const auto f =
         LookUp<ShutdownBlockReasonDestroyFn>("user32.dll", "ShutdownBlockReasonDestroy");
-    return f;
+    return FakeOr(g_fakes.shutdownBlockReasonDestroy, f);
 }
 
 GetTickCount64Fn GetTickCount64() {
     static const auto f = LookUp<GetTickCount64Fn>("kernel32.dll", "GetTickCount64");
     return f;
+}
+
+ChangeWindowMessageFilterExFn ChangeWindowMessageFilterEx() {
+    static const auto f =
+        LookUp<ChangeWindowMessageFilterExFn>("user32.dll", "ChangeWindowMessageFilterEx");
+    return FakeOr(g_fakes.changeWindowMessageFilterEx, f);
+}
+
+void SetFakesForTesting(const Fakes& fakes) {
+    g_fakes = fakes;
 }
 
 } // namespace win::late

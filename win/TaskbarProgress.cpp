@@ -1,5 +1,6 @@
 #include "win/TaskbarProgress.h"
 
+#include "win/LateBound.h"
 #include "win/ScopedWin.h"
 
 #include <objbase.h>
@@ -11,6 +12,7 @@ namespace win {
 namespace {
 
 void (*g_flashObserver)(HWND) = nullptr;
+HWND (*g_foreground)() = nullptr; // null: the system's
 
 TBPFLAG FlagOf(ProgressState state) {
     switch (state) {
@@ -48,6 +50,15 @@ UINT TaskbarButtonCreatedMessage() {
     return message;
 }
 
+void AllowTaskbarButtonCreated(HWND window) {
+    constexpr DWORD kMessageFilterAllow = 1; // MSGFLT_ALLOW, not in the XP headers
+    // Windows XP and Vista have no such filter per window; a failure leaves
+    // only the taskbar progress out.
+    if (const auto allow = late::ChangeWindowMessageFilterEx(); allow != nullptr && window) {
+        allow(window, TaskbarButtonCreatedMessage(), kMessageFilterAllow, nullptr);
+    }
+}
+
 std::unique_ptr<ProgressDisplay> TaskbarButtonOf(HWND window) {
     if (window == nullptr) {
         return nullptr;
@@ -62,7 +73,8 @@ std::unique_ptr<ProgressDisplay> TaskbarButtonOf(HWND window) {
 }
 
 void FlashUntilActive(HWND window) {
-    if (window == nullptr || GetForegroundWindow() == window) {
+    const HWND front = g_foreground != nullptr ? g_foreground() : GetForegroundWindow();
+    if (window == nullptr || front == window) {
         return;
     }
     if (g_flashObserver != nullptr) {
@@ -72,8 +84,9 @@ void FlashUntilActive(HWND window) {
     FlashWindowEx(&flash);
 }
 
-void SetFlashObserverForTesting(void (*observer)(HWND window)) {
+void SetFlashObserverForTesting(void (*observer)(HWND window), HWND (*foreground)()) {
     g_flashObserver = observer;
+    g_foreground = foreground;
 }
 
 ComApartment::ComApartment()

@@ -23,14 +23,20 @@ class ProgressDisplay {
 // when the taskbar is started anew.
 UINT TaskbarButtonCreatedMessage();
 
+// Lets the taskbar's TaskbarButtonCreated reach `window` when the program
+// runs elevated: Windows 7 and later filter that message from Explorer,
+// which runs at a lower integrity level, out of an elevated program's queue.
+void AllowTaskbarButtonCreated(HWND window);
+
 // The taskbar button of `window`, or null where it cannot be had. COM must
 // be initialised on this thread (see ComApartment).
 std::unique_ptr<ProgressDisplay> TaskbarButtonOf(HWND window);
 
 // Flashes the taskbar button of `window` until the user brings it up, when
-// it is not in the foreground. Tests observe it through the observer.
+// it is not in the foreground. Tests observe it through the observer, and
+// may say which window is in front (null `foreground`: the system's).
 void FlashUntilActive(HWND window);
-void SetFlashObserverForTesting(void (*observer)(HWND window));
+void SetFlashObserverForTesting(void (*observer)(HWND window), HWND (*foreground)() = nullptr);
 
 // COM on this thread for the life of the object, when it can be had.
 class ComApartment {
