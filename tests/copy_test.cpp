@@ -116,6 +116,43 @@ TEST_F(Copy, WithoutTheLibraryTheFirstWriteFails) {
     rapi::ResetForTesting(rapi::ProductionLoader());
 }
 
+FARPROC WithoutTheSearch(HMODULE module, const char* name) {
+    return std::string(name) == "CeFindFirstFile" ? nullptr : LookUp(module, name);
+}
+
+// The check's lookup of a target, with the search and without it: what it
+// makes of the path, and the searches the library saw opened and closed.
+// Without the search the wrapper's fallback is no search handle, and must
+// not be closed as one.
+TEST_F(Copy, LookUpOpensAndClosesOneSearchWhereTheLibraryHasIt) {
+    WriteFileBytes(OnDevice("old.bin"), "old");
+    fs::create_directories(OnDevice("dir.bin"));
+    using Entry = pda::DeviceEntry;
+    const struct {
+        const char* path;
+        bool search;
+        Entry::Kind kind;
+        std::size_t opens, closes;
+    } rows[] = {
+        {"\\old.bin", true, Entry::File, 1, 1},     {"\\dir.bin", true, Entry::Folder, 1, 1},
+        {"\\new.bin", true, Entry::Absent, 1, 0},   {"\\old.bin", false, Entry::Unknown, 0, 0},
+        {"\\new.bin", false, Entry::Unknown, 0, 0},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::string(row.path) + (row.search ? "" : ", without the search"));
+        rapi::ResetForTesting(row.search
+                                  ? rapi::ProductionLoader()
+                                  : rapi::Loader{rapi::ProductionLoader().load, WithoutTheSearch});
+        fs::remove(device.logPath());
+        EXPECT_EQ(pda::PdaLookUp(row.path).kind, row.kind);
+        const auto log = device.log();
+        EXPECT_EQ(Calls(log, "CeFindFirstFile").size(), row.opens);
+        EXPECT_EQ(Calls(log, "CeFindClose").size(), row.closes);
+        EXPECT_EQ(SimOpenHandles(), 0);
+    }
+    rapi::ResetForTesting(rapi::ProductionLoader());
+}
+
 // What the check before a run refuses, and where: the first target it
 // cannot replace, or the room missing; a read-only file it makes writable,
 // and writable it stays only where the run may go on.

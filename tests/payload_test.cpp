@@ -11,21 +11,22 @@ using namespace testing_support;
 
 namespace {
 
+// The items in manifest order; their sizes are the payload files', whatever
+// files the build carries.
 struct Item {
     const char* resource;
     const char* deviceName;
-    DWORD size;
 };
 constexpr Item kItems[] = {
-    {"U1", "KestrovaCE.exe", 2125824},
-    {"U2", "Vesko-Plinto-4.par1", 610233},
-    {"U3", "Vesko-Plinto-4-UTM.par1", 612769},
-    {"U4", "Vesko-Plinto-4-HighContrast.par1", 607102},
-    {"U5", "Vesko-Plinto-4-UTM-HighContrast.par1", 607716},
-    {"U6", "VeskoPointer.mmp", 426},
-    {"U7", "Kestrova1.def", 5830},
-    {"U8", "Kestrova2.def", 3610},
-    {"U9", "FontSizes2.def", 250},
+    {"U1", "KestrovaCE.exe"},
+    {"U2", "Vesko-Plinto-4.par1"},
+    {"U3", "Vesko-Plinto-4-UTM.par1"},
+    {"U4", "Vesko-Plinto-4-HighContrast.par1"},
+    {"U5", "Vesko-Plinto-4-UTM-HighContrast.par1"},
+    {"U6", "VeskoPointer.mmp"},
+    {"U7", "Kestrova1.def"},
+    {"U8", "Kestrova2.def"},
+    {"U9", "FontSizes2.def"},
 };
 
 std::string SystemText(DWORD error) {
@@ -69,7 +70,8 @@ TEST(Manifest, CompiledScriptGivesThirteenLinesAndNineItems) {
         EXPECT_EQ(items[i].deviceName, kItems[i].deviceName);
     }
     // The manifest passes through its scratch file, which stays in place.
-    EXPECT_EQ(ReadFileBytes(temp.path() / "8194a.tmp").size(), 401u);
+    EXPECT_EQ(ReadFileBytes(temp.path() / "8194a.tmp"),
+              ReadFileBytes(SourceRoot() / "payload" / "upgrade.txt"));
 }
 
 TEST(Manifest, ResourcesHaveThePayloadSizes) {
@@ -77,7 +79,7 @@ TEST(Manifest, ResourcesHaveThePayloadSizes) {
         SCOPED_TRACE(item.resource);
         HRSRC info = FindResourceA(nullptr, item.resource, "EXEFILE");
         ASSERT_NE(info, nullptr);
-        EXPECT_EQ(SizeofResource(nullptr, info), item.size);
+        EXPECT_EQ(SizeofResource(nullptr, info), fs::file_size(PayloadFile(item.deviceName)));
     }
 }
 
@@ -99,18 +101,21 @@ TEST(ParseManifestRow, TableOfRows) {
         {"    ", std::nullopt},
         {"R1 EXEFILE \"upgrade.txt\"", std::nullopt},
         {"U1 EXEFILE \"Files\\x.exe\"", {{"U1", "x.exe"}}},
+        {"U10 EXEFILE \"Files\\x.exe\"", {{"U10", "x.exe"}}},
+        {"U1 EXEFILE \"Files\\Sub\\x.exe\"", {{"U1", "Sub\\x.exe"}}},
+        {"R1X EXEFILE \"Files\\x\"", {{"R1X", "x"}}},
+        {"\t\t", {{"xx", ""}}},
+        // Characterisation: what the parser makes of rows the build's checker
+        // refuses, so that no built manifest holds them; pinned only so that
+        // a change shows, not because anything relies on these results.
         {"U1  EXEFILE \"Files\\x.exe\"", {{"U1", "es\\x.exe"}}},
         {" U1 EXEFILE \"Files\\x.exe\"", {{"U1", "es\\x.exe"}}},
         {"U1\tEXEFILE\t\"Files\\x.exe\"", {{"U1", "s\\x.exe"}}},
         {"U1 EXEFILE\t\"Files\\x.exe\"", {{"U1", "s\\x.exe"}}},
         {"U1 EXEFILE Files\\x.exe", {{"U1", "x.exe"}}},
-        {"U10 EXEFILE \"Files\\x.exe\"", {{"U10", "x.exe"}}},
-        {"U1 EXEFILE \"Files\\Sub\\x.exe\"", {{"U1", "Sub\\x.exe"}}},
         {"U1 EXEFILE \"x.exe\"", {{"U1", ""}}},
         {"U1", {{"U1", ""}}},
-        {"\t\t", {{"xx", ""}}},
         {"r1 EXEFILE \"upgrade.txt\"", {{"r1", "e.txt"}}},
-        {"R1X EXEFILE \"Files\\x\"", {{"R1X", "x"}}},
     };
     for (const auto& r : rows) {
         SCOPED_TRACE("[" + r.row + "]");

@@ -112,15 +112,77 @@ TEST_F(RapiBinding, LoadsOnceAndLooksUpAllNamesInTableOrderOnFirstCall) {
     EXPECT_EQ(g_fake.loads, 0); // nothing at start
     EXPECT_EQ(CeGetDesktopDeviceCaps(10), -10);
     EXPECT_EQ(g_fake.loads, 1);
-    // The 64 names in table order, then the optional ones beside them.
-    ASSERT_EQ(g_fake.lookups.size(), 66u);
-    for (std::size_t i = 0; i < kEntryPointNames.size(); ++i) {
-        EXPECT_EQ(g_fake.lookups[i], kEntryPointNames[i]);
-    }
-    EXPECT_EQ(g_fake.lookups.front(), "CeRapiInit");
-    EXPECT_EQ(g_fake.lookups[63], "CeRapiInvoke");
-    EXPECT_EQ(g_fake.lookups[64], "CeGetDiskFreeSpaceEx");
-    EXPECT_EQ(g_fake.lookups[65], "CeRapiGetError");
+    // The 64 names in table order, as the library exports them, then the
+    // optional ones beside them. Written out here, not taken from the
+    // binding's own table, so that a typo or a reorder there shows.
+    const std::vector<std::string> expected = {"CeRapiInit",
+                                               "CeRapiInitEx",
+                                               "CeRapiUninit",
+                                               "CeFindAllFiles",
+                                               "RapiFreeBuffer",
+                                               "CeCreateDatabase",
+                                               "CeDeleteDatabase",
+                                               "CeDeleteRecord",
+                                               "CeFindFirstDatabase",
+                                               "CeFindNextDatabase",
+                                               "CeOidGetInfo",
+                                               "CeOpenDatabase",
+                                               "CeReadRecordProps",
+                                               "CeSeekDatabase",
+                                               "CeSetDatabaseInfo",
+                                               "CeWriteRecordProps",
+                                               "CeFindFirstFile",
+                                               "CeFindNextFile",
+                                               "CeFindClose",
+                                               "CeGetFileAttributes",
+                                               "CeSetFileAttributes",
+                                               "CeCreateFile",
+                                               "CeReadFile",
+                                               "CeWriteFile",
+                                               "CeCloseHandle",
+                                               "CeFindAllDatabases",
+                                               "CeGetLastError",
+                                               "GetRapiError",
+                                               "CeSetFilePointer",
+                                               "CeSetEndOfFile",
+                                               "CeCreateDirectory",
+                                               "CeRemoveDirectory",
+                                               "CeCreateProcess",
+                                               "CeMoveFile",
+                                               "CeCopyFile",
+                                               "CeDeleteFile",
+                                               "CeGetFileSize",
+                                               "CeRegOpenKeyEx",
+                                               "CeRegEnumKeyEx",
+                                               "CeRegCreateKeyEx",
+                                               "CeRegCloseKey",
+                                               "CeRegDeleteKey",
+                                               "CeRegEnumValue",
+                                               "CeRegDeleteValue",
+                                               "CeRegQueryInfoKey",
+                                               "CeRegQueryValueEx",
+                                               "CeRegSetValueEx",
+                                               "CeGetStoreInformation",
+                                               "CeGetSystemMetrics",
+                                               "CeGetDesktopDeviceCaps",
+                                               "CeGetSystemInfo",
+                                               "CeSHCreateShortcut",
+                                               "CeSHGetShortcutTarget",
+                                               "CeCheckPassword",
+                                               "CeGetFileTime",
+                                               "CeSetFileTime",
+                                               "CeGetVersionEx",
+                                               "CeGetWindow",
+                                               "CeGetWindowLong",
+                                               "CeGetWindowText",
+                                               "CeGetClassName",
+                                               "CeGlobalMemoryStatus",
+                                               "CeGetSystemPowerStatusEx",
+                                               "CeRapiInvoke",
+                                               "CeGetDiskFreeSpaceEx",
+                                               "CeRapiGetError"};
+    ASSERT_EQ(expected.size(), 66u);
+    EXPECT_EQ(g_fake.lookups, expected);
     CeRapiUninit();
     CeCloseHandle(nullptr);
     EXPECT_TRUE(LoadRapi());

@@ -53,6 +53,23 @@ TEST(TickCount, WithoutGetTickCount64CountsOnPastTheWrap) {
     EXPECT_EQ(counts, expected);
 }
 
+// Where the system has GetTickCount64, its count is the answer, past 2^32
+// included; the 32-bit count is not asked.
+ULONGLONG WINAPI FakeTickCount64() {
+    return 0x1234567890ull;
+}
+DWORD WINAPI UnaskedTickCount() {
+    ADD_FAILURE() << "the 32-bit count was asked";
+    return 0;
+}
+
+TEST(TickCount, TakesGetTickCount64WhereThereIsOne) {
+    win::SetTickSourcesForTesting(FakeTickCount64, UnaskedTickCount);
+    const std::uint64_t count = win::TickCount64();
+    win::SetTickSourcesForTesting(nullptr, nullptr);
+    EXPECT_EQ(count, 0x1234567890ull);
+}
+
 TEST(TickCount, AgreesWithTheSystemCountWhereThereIsOne) {
     const ULONGLONG before = GetTickCount64();
     const std::uint64_t ours = win::TickCount64();
