@@ -161,6 +161,10 @@ class FaultMatrix : public FormFixture, public ::testing::WithParamInterface<Row
   protected:
     void SetUp() override {
         FormFixture::SetUp();
+        // As strict as the strictest provider: a second initialisation
+        // before an uninitialisation is refused, so a run that leaves its
+        // session open shows in the run after it.
+        device.set("VK7SIM_REFUSE_REINIT", "1");
         for (const char* name : kDeviceNames) {
             WriteFileBytes(device.appFolder() / name, Old(name));
         }
