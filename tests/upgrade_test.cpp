@@ -595,6 +595,7 @@ TEST_F(Upgrade, UsersReadmeQuotesEveryTextOnOneLine) {
         kDeviceFull,
         kWriteFailed,
         kCopyError,
+        kNotComplete,
     };
     const auto quotes = QuotesOfTheUsersReadme();
     for (const std::string& text : texts) {
