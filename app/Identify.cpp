@@ -85,6 +85,7 @@ NotIdentified Identify() {
         NotIdentified why = Because(pda::PdaConnectError != 0 ? NotIdentified::ConnectionRefused
                                                               : NotIdentified::NoAnswer);
         why.error = pda::PdaConnectError;
+        why.service = DiagnoseConnectionServices();
         return why;
     }
     return AskDevice();

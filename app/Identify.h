@@ -1,6 +1,8 @@
 // Whether the attached device is the Vesko Navigator VK7.
 #pragma once
 
+#include "app/ConnectionDoctor.h"
+
 #include <windows.h>
 
 #include <string>
@@ -27,6 +29,8 @@ struct NotIdentified {
     DWORD osMajor = 0;
     int screenPx = 0;
     int screenMm = 0;
+    // ConnectionRefused and NoAnswer: what on this computer may stop the link.
+    ServiceFinding service;
 };
 
 // Connects (leaving the connection open) and returns kTargetModel for a

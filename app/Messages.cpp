@@ -45,10 +45,38 @@ std::string Cause(const NotIdentified& why) {
     return {};
 }
 
+// What stops Windows Mobile Device Center's service, and the fix.
+std::string ServiceCause(const ServiceFinding& finding) {
+    const std::string name = "\"" + finding.displayName + "\"";
+    const std::string again = "Then connect the Vesko Navigator again and press the button again.";
+    switch (finding.kind) {
+    case ServiceFinding::None:
+        break;
+    case ServiceFinding::Disabled:
+        return "Windows Mobile Device Center cannot connect: its service " + name +
+               " is disabled. In Services, open " + name +
+               ", set its Startup type to Automatic, choose \"Local System account\" on its Log "
+               "On page, and start it. " +
+               again;
+    case ServiceFinding::NotRunning:
+        return "Windows Mobile Device Center cannot connect: its service " + name +
+               " is not running. In Services, open " + name +
+               ", choose \"Local System account\" on its Log On page, and start it. " + again;
+    case ServiceFinding::WrongAccount:
+        return "Windows Mobile Device Center's service " + name + " runs as " + finding.account +
+               ", which often fails on Windows 10 and later. In Services, open " + name +
+               ", choose \"Local System account\" on its Log On page, and restart it. " + again;
+    }
+    return {};
+}
+
 } // namespace
 
 std::string NotFoundText(const NotIdentified& why) {
-    const std::string cause = Cause(why);
+    const bool noLink =
+        why.cause == NotIdentified::NoAnswer || why.cause == NotIdentified::ConnectionRefused;
+    const std::string cause =
+        noLink && why.service.kind != ServiceFinding::None ? ServiceCause(why.service) : Cause(why);
     return cause.empty() ? kNotFound : std::string(kNotFound) + "\n\n" + cause;
 }
 

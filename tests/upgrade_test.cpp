@@ -2,6 +2,7 @@
 // payload script compiled in.
 #include "support/FormFixture.h"
 #include "win/Dialogs.h"
+#include "app/ConnectionDoctor.h"
 #include "win/FaultInjection.h"
 
 #include <gtest/gtest.h>
@@ -233,6 +234,85 @@ unsigned CallNumber(const std::vector<LogEntry>& cleanRun, const UnplugAt& at) {
     return 0;
 }
 
+// A stand-in for one of Windows Mobile Device Center's services, installed
+// in the prefix's service control manager for one row and removed after it.
+struct ServiceSpec {
+    const wchar_t* name;
+    DWORD start; // SERVICE_DISABLED, SERVICE_DEMAND_START, ...
+    bool running;
+    const wchar_t* account;
+    bool splitDisabled = false; // SvcHostSplitDisable = 1 under its key
+};
+constexpr const char* kWcesCommDisplay = "Windows Mobile-2003-based device connectivity";
+constexpr const char* kRapiMgrDisplay = "Windows Mobile-based device connectivity";
+
+class InstalledService {
+  public:
+    explicit InstalledService(const ServiceSpec& spec)
+        : manager_(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS)) {
+        const std::wstring display = spec.name == std::wstring(L"WcesComm")
+                                         ? L"Windows Mobile-2003-based device connectivity"
+                                         : L"Windows Mobile-based device connectivity";
+        const std::wstring binary =
+            L"\"" + (ProgramFolder() / "vk7_service_host.exe").wstring() + L"\"";
+        Remove(spec.name); // left by a run that was cut short
+        service_ = CreateServiceW(manager_, spec.name, display.c_str(), SERVICE_ALL_ACCESS,
+                                  SERVICE_WIN32_OWN_PROCESS, spec.start, SERVICE_ERROR_IGNORE,
+                                  binary.c_str(), nullptr, nullptr, nullptr, spec.account, nullptr);
+        EXPECT_NE(service_, nullptr) << "cannot install the service, error " << GetLastError();
+        if (spec.splitDisabled) {
+            const std::wstring key =
+                std::wstring(L"SYSTEM\\CurrentControlSet\\Services\\") + spec.name;
+            const DWORD one = 1;
+            EXPECT_EQ(RegSetKeyValueW(HKEY_LOCAL_MACHINE, key.c_str(), L"SvcHostSplitDisable",
+                                      REG_DWORD, &one, sizeof one),
+                      ERROR_SUCCESS);
+        }
+        if (spec.running && service_ != nullptr) {
+            EXPECT_TRUE(StartServiceW(service_, 0, nullptr)) << GetLastError();
+            EXPECT_TRUE(WaitFor(SERVICE_RUNNING));
+        }
+    }
+    ~InstalledService() {
+        if (service_ != nullptr) {
+            SERVICE_STATUS status{};
+            if (ControlService(service_, SERVICE_CONTROL_STOP, &status)) {
+                WaitFor(SERVICE_STOPPED);
+            }
+            DeleteService(service_);
+            CloseServiceHandle(service_);
+        }
+        CloseServiceHandle(manager_);
+    }
+    InstalledService(const InstalledService&) = delete;
+    InstalledService& operator=(const InstalledService&) = delete;
+
+  private:
+    bool WaitFor(DWORD state) const {
+        return PumpUntil(
+            [&] {
+                SERVICE_STATUS status{};
+                return QueryServiceStatus(service_, &status) && status.dwCurrentState == state;
+            },
+            60000); // a service process under emulation starts slowly
+    }
+    void Remove(const wchar_t* name) const {
+        if (SC_HANDLE old = OpenServiceW(manager_, name, SERVICE_ALL_ACCESS)) {
+            SERVICE_STATUS status{};
+            ControlService(old, SERVICE_CONTROL_STOP, &status);
+            DeleteService(old);
+            CloseServiceHandle(old);
+        }
+    }
+    SC_HANDLE manager_;
+    SC_HANDLE service_ = nullptr;
+};
+
+DWORD g_windowsBuild = 0;
+DWORD WindowsBuildOfTheRow() {
+    return g_windowsBuild;
+}
+
 // Whether `text` is `expected`, whose one "*" (if any) stands for any run
 // of characters.
 bool TextMatches(const std::string& text, const std::string& expected) {
@@ -273,8 +353,10 @@ TEST_F(Upgrade, FailureTable) {
         UnplugAt unplug{};
         std::function<void(const SimDevice&)> arrange{}; // beside the installed application
         unsigned scratchCreateFails = 0; // its N-th creation of a scratch file fails
-        DWORD staleError = 0;     // the device's last error before the run, kept once unplugged
-        std::vector<Box> shown{}; // a text's one "*" stands for any run of characters
+        DWORD staleError = 0; // the device's last error before the run, kept once unplugged
+        std::vector<ServiceSpec> services{}; // Windows Mobile Device Center's, for the row
+        DWORD windowsBuild = 0;              // as the row's Windows tells it; 0: Wine's
+        std::vector<Box> shown{};            // a text's one "*" stands for any run of characters
         std::string status{};
         std::string caption = "Press to Upgrade";
         std::size_t itemsInstalled = 0;
@@ -306,6 +388,42 @@ TEST_F(Upgrade, FailureTable) {
         {.situation = "no device",
          .settings = {{"VK7SIM_DIR", ""}},
          .shown = {info(NotFound(kNoAnswer))}},
+        // What stops the link on this computer, where it never came up.
+        {.situation = "Windows Mobile Device Center's first service disabled",
+         .settings = {{"VK7SIM_INIT_RESULT", "0x8007001F"}},
+         .services = {{L"WcesComm", SERVICE_DISABLED, false, L"LocalSystem"}},
+         .shown = {info(NotFound(ServiceDisabled(kWcesCommDisplay)))},
+         .untouched = true},
+        {.situation = "no answer, its second service stopped",
+         .settings = {{"VK7SIM_DIR", ""}},
+         .services = {{L"RapiMgr", SERVICE_DEMAND_START, false, L"LocalSystem"}},
+         .shown = {info(NotFound(ServiceNotRunning(kRapiMgrDisplay)))}},
+        {.situation = "both services running as LocalSystem",
+         .settings = {{"VK7SIM_INIT_RESULT", "0x8007001F"}},
+         .services = {{L"WcesComm", SERVICE_AUTO_START, true, L"LocalSystem"},
+                      {L"RapiMgr", SERVICE_AUTO_START, true, L"LocalSystem"}},
+         .windowsBuild = 19045,
+         .shown = {info(NotFound(ProviderError("0x8007001F")))},
+         .untouched = true},
+        {.situation = "a service running as LocalService on Windows 10 1703",
+         .settings = {{"VK7SIM_INIT_RESULT", "0x8007001F"}},
+         .services = {{L"WcesComm", SERVICE_AUTO_START, true, L"NT AUTHORITY\\LocalService"}},
+         .windowsBuild = 15063,
+         .shown = {info(NotFound(ServiceAccount(kWcesCommDisplay, "NT AUTHORITY\\LocalService")))},
+         .untouched = true},
+        {.situation = "the same with the split of its process disabled",
+         .settings = {{"VK7SIM_INIT_RESULT", "0x8007001F"}},
+         .services = {{L"WcesComm", SERVICE_AUTO_START, true, L"NT AUTHORITY\\LocalService", true}},
+         .windowsBuild = 15063,
+         .shown = {info(NotFound(ProviderError("0x8007001F")))},
+         .untouched = true},
+        {.situation = "the same before Windows 10 1703",
+         .settings = {{"VK7SIM_INIT_RESULT", "0x8007001F"}},
+         .services = {{L"WcesComm", SERVICE_AUTO_START, true, L"NT AUTHORITY\\LocalService"}},
+         .windowsBuild = 14393,
+         .shown = {info(NotFound(ProviderError("0x8007001F")))},
+         .untouched = true},
+
         {.situation = "Windows CE 5",
          .settings = {{"VK7SIM_OS_MAJOR", "5"}},
          .shown = {info(NotFound(OtherDevice(5, 480, 60)))},
@@ -489,6 +607,12 @@ TEST_F(Upgrade, FailureTable) {
             env.push_back(std::make_unique<ScopedEnv>(name, value));
         }
         SimSetLastError(row.staleError);
+        std::vector<std::unique_ptr<InstalledService>> services;
+        for (const ServiceSpec& spec : row.services) {
+            services.push_back(std::make_unique<InstalledService>(spec));
+        }
+        g_windowsBuild = row.windowsBuild;
+        app::SetWindowsBuildForTesting(row.windowsBuild != 0 ? WindowsBuildOfTheRow : nullptr);
         win::ArmFaultForTesting(win::FaultPoint::ScratchCreate, row.scratchCreateFails);
         UseLibrary(row.library);
         const auto before = Snapshot(fresh.appFolder());
@@ -506,6 +630,8 @@ TEST_F(Upgrade, FailureTable) {
         Beeps().clear();
         Press();
         UseLibrary(Library::Full);
+        app::SetWindowsBuildForTesting(nullptr);
+        services.clear();
         EXPECT_EQ(Beeps(), row.beeps ? std::vector<UINT>{0x40} : std::vector<UINT>{});
         EXPECT_EQ(closesAtBoxes, row.closesAtBoxes);
         EXPECT_EQ(statusAtBoxes, row.statusAtBoxes);
@@ -557,15 +683,24 @@ TEST_F(Upgrade, FailureTable) {
 // The users' README.txt quotes every text a run shows on one line, so that
 // a search for a message finds it; its placeholders stand for any value.
 std::vector<std::regex> QuotesOfTheUsersReadme() {
+    // A line that is one quote may hold quotes of its own; elsewhere each
+    // pair of quotes encloses one.
+    static const std::regex wholeLine(R"re(^\s*"(.+)"\r?$)re");
     static const std::regex quoted("\"([^\"]+)\"");
     static const std::regex special(R"([.^$|()\[\]{}*+?\\])");
-    static const std::regex placeholder(R"(\b(NAMES?|0xHHHHHHHH|[NVPM])\b)");
+    static const std::regex placeholder(R"(\b(NAMES?|ACCOUNT|0xHHHHHHHH|[NVPM])\b)");
     std::vector<std::regex> quotes;
+    const auto add = [&](const std::string& text) {
+        const std::string literal = std::regex_replace(text, special, "\\$&");
+        quotes.emplace_back(std::regex_replace(literal, placeholder, ".+"));
+    };
     std::istringstream readme(ReadFileBytes(ProgramFolder().parent_path() / "README.txt"));
     for (std::string line; std::getline(readme, line);) {
+        if (std::smatch whole; std::regex_match(line, whole, wholeLine)) {
+            add(whole[1].str());
+        }
         for (std::sregex_iterator q(line.begin(), line.end(), quoted), end; q != end; ++q) {
-            const std::string literal = std::regex_replace((*q)[1].str(), special, "\\$&");
-            quotes.emplace_back(std::regex_replace(literal, placeholder, ".+"));
+            add((*q)[1].str());
         }
     }
     return quotes;
@@ -596,6 +731,9 @@ TEST_F(Upgrade, UsersReadmeQuotesEveryTextOnOneLine) {
         kWriteFailed,
         kCopyError,
         kNotComplete,
+        ServiceDisabled(kWcesCommDisplay),
+        ServiceNotRunning(kRapiMgrDisplay),
+        ServiceAccount(kWcesCommDisplay, "NT AUTHORITY\\LocalService"),
     };
     const auto quotes = QuotesOfTheUsersReadme();
     for (const std::string& text : texts) {

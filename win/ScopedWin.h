@@ -55,6 +55,17 @@ template <typename H, auto Closer> struct NullTraits {
 };
 
 using ScopedHandle = Scoped<HANDLE, KernelHandleTraits>;
+
+// The service control manager's handles, of the manager and of a service alike.
+inline void CloseService(SC_HANDLE handle) {
+    ::CloseServiceHandle(handle);
+}
+using ScopedServiceHandle = Scoped<SC_HANDLE, NullTraits<SC_HANDLE, CloseService>>;
+
+inline void CloseRegistryKey(HKEY key) {
+    ::RegCloseKey(key);
+}
+using ScopedRegistryKey = Scoped<HKEY, NullTraits<HKEY, CloseRegistryKey>>;
 inline void DeleteFontObject(HFONT font) {
     ::DeleteObject(font);
 }

@@ -144,6 +144,25 @@ inline constexpr const char* kNoAnswer =
     "No device answered within 5 seconds. Connect the Vesko Navigator with its cable and wait "
     "until ActiveSync or Windows Mobile Device Center shows it as connected, then press the "
     "button again.";
+// What stops Windows Mobile Device Center's service DISPLAY, and the fix.
+inline std::string ServiceDisabled(const std::string& display) {
+    return "Windows Mobile Device Center cannot connect: its service \"" + display +
+           "\" is disabled. In Services, open \"" + display +
+           "\", set its Startup type to Automatic, choose \"Local System account\" on its Log On "
+           "page, and start it. Then connect the Vesko Navigator again and press the button again.";
+}
+inline std::string ServiceNotRunning(const std::string& display) {
+    return "Windows Mobile Device Center cannot connect: its service \"" + display +
+           "\" is not running. In Services, open \"" + display +
+           "\", choose \"Local System account\" on its Log On page, and start it. Then connect "
+           "the Vesko Navigator again and press the button again.";
+}
+inline std::string ServiceAccount(const std::string& display, const std::string& account) {
+    return "Windows Mobile Device Center's service \"" + display + "\" runs as " + account +
+           ", which often fails on Windows 10 and later. In Services, open \"" + display +
+           "\", choose \"Local System account\" on its Log On page, and restart it. Then "
+           "connect the Vesko Navigator again and press the button again.";
+}
 inline std::string OtherDevice(int version, int pixels, int mm) {
     return "The connected device is not a Vesko Navigator VK7: it reports Windows CE " +
            std::to_string(version) + " and a screen " + std::to_string(pixels) + " pixels and " +
