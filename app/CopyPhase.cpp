@@ -1,7 +1,9 @@
 #include "app/CopyPhase.h"
 
 #include "app/Messages.h"
+#include "app/RunReport.h"
 #include "pda/Pda.h"
+#include "win/TickCount.h"
 
 #include <memory>
 #include <utility>
@@ -14,6 +16,23 @@ namespace {
 
 std::string DevicePath(const std::string& deviceFolder, const std::string& deviceName) {
     return deviceFolder + "\\" + deviceName;
+}
+
+std::optional<std::string> RefusalText(const pda::PdaRefusal& refusal,
+                                       const std::vector<payload::ManifestItem>& items) {
+    switch (refusal.kind) {
+    case pda::PdaRefusal::None:
+        return std::nullopt;
+    case pda::PdaRefusal::Held:
+        return kApplicationRunning;
+    case pda::PdaRefusal::NoRoom:
+        return NoRoomText(refusal.shortfall);
+    case pda::PdaRefusal::LinkLost:
+        return kLinkLost;
+    case pda::PdaRefusal::CannotReplace:
+        break;
+    }
+    return CannotReplaceText(items[refusal.target].deviceName);
 }
 
 } // namespace
@@ -70,20 +89,11 @@ std::optional<std::string> RefusalOf(const std::string& deviceFolder,
         targets.push_back(pda::PdaTarget{DevicePath(deviceFolder, item.deviceName),
                                          payload::PayloadItemSize(item.resourceName)});
     }
-    const pda::PdaRefusal refusal = pda::PdaCheckTargets(deviceFolder, targets);
-    switch (refusal.kind) {
-    case pda::PdaRefusal::None:
-        return std::nullopt;
-    case pda::PdaRefusal::Held:
-        return kApplicationRunning;
-    case pda::PdaRefusal::NoRoom:
-        return NoRoomText(refusal.shortfall);
-    case pda::PdaRefusal::LinkLost:
-        return kLinkLost;
-    case pda::PdaRefusal::CannotReplace:
-        break;
-    }
-    return CannotReplaceText(items[refusal.target].deviceName);
+    std::vector<pda::DeviceEntry> seen;
+    const pda::PdaRefusal refusal = pda::PdaCheckTargets(deviceFolder, targets, &seen);
+    const std::optional<std::string> text = RefusalText(refusal, items);
+    report::Check(targets, seen, text.value_or(""));
+    return text;
 }
 
 void CopyPayload(const std::string& deviceFolder, const std::vector<payload::ManifestItem>& items,
@@ -103,9 +113,18 @@ void CopyPayload(const std::string& deviceFolder, const std::vector<payload::Man
             observer.itemStarted(item.deviceName);
         }
         pda::CopyFailure failure;
-        const bool copied =
-            pda::CopyFileToDevice(itemScratch, DevicePath(deviceFolder, item.deviceName),
-                                  observer.chunkWritten, &failure);
+        unsigned long long bytes = 0;
+        const std::uint64_t start = win::TickCount64();
+        const bool copied = pda::CopyFileToDevice(
+            itemScratch, DevicePath(deviceFolder, item.deviceName),
+            [&](DWORD chunk) {
+                bytes += chunk;
+                if (observer.chunkWritten) {
+                    observer.chunkWritten(chunk);
+                }
+            },
+            &failure);
+        report::Item(item.deviceName, bytes, win::TickCount64() - start, copied, failure);
         outcome.deviceChanged = outcome.deviceChanged || copied || failure.deviceChanged;
         payload::DeleteScratchFile(itemScratch);
         if (copied) {

@@ -1,5 +1,8 @@
 #include "app/Identify.h"
 
+#include "app/RunReport.h"
+#include "win/TickCount.h"
+
 #include "pda/Pda.h"
 #include "rapi/rapi.h"
 
@@ -80,15 +83,20 @@ NotIdentified Identify() {
         why.missing = std::move(missing);
         return why;
     }
+    const std::uint64_t start = win::TickCount64();
     pda::PdaConnect();
+    report::Connection(win::TickCount64() - start);
     if (!pda::PdaConnected) {
         NotIdentified why = Because(pda::PdaConnectError != 0 ? NotIdentified::ConnectionRefused
                                                               : NotIdentified::NoAnswer);
         why.error = pda::PdaConnectError;
         why.service = DiagnoseConnectionServices();
+        report::Doctor(why.service);
         return why;
     }
-    return AskDevice();
+    NotIdentified answer = AskDevice();
+    report::Device(answer);
+    return answer;
 }
 
 } // namespace

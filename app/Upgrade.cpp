@@ -3,12 +3,15 @@
 
 #include "app/CopyPhase.h"
 #include "app/Identify.h"
+#include "app/FormLayout.h"
 #include "app/Messages.h"
+#include "app/RunReport.h"
 #include "app/Vk7.h"
 #include "payload/Payload.h"
 #include "pda/Pda.h"
 #include "win/Dialogs.h"
 #include "win/RunInProgress.h"
+#include "win/TickCount.h"
 
 #include <algorithm>
 #include <cctype>
@@ -77,6 +80,7 @@ void TForm1::BitBtn1Click() {
         running_ = true;
         deviceChanged_ = false;
         completed_ = false;
+        report::BeginRun();
         const win::RunInProgress session(form_);
         // Identification and the connection waits: busy, no share known yet.
         ShowProgress(win::ProgressState::Indeterminate);
@@ -97,11 +101,13 @@ void TForm1::BitBtn1Click() {
     if (escaped) {
         ShowEscapedError(escaped);
     }
-    if (std::exchange(closeAfterRun_, false)) {
-        // A failed run has shown its boxes; a completed one showed none.
-        if (completed_) {
-            win::ShowMessage(kCompletedText);
-        }
+    const bool closing = std::exchange(closeAfterRun_, false);
+    // A failed run has shown its boxes; a completed one showed none.
+    if (closing && completed_) {
+        win::ShowMessage(kCompletedText);
+    }
+    report::EndRun(completed_ ? "Upgrade Complete" : WindowText(label1_));
+    if (closing) {
         Close();
     }
 }
@@ -136,7 +142,9 @@ void TForm1::RunUpgrade() {
         Abandon(NotFoundText(why), true);
         return;
     }
+    const std::uint64_t start = win::TickCount64();
     pda::PdaConnect();
+    report::Connection(win::TickCount64() - start);
     if (!pda::PdaConnected) {
         Abandon(CannotConnectText());
         return;

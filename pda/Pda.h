@@ -35,7 +35,8 @@ void PdaDisconnect();
 // this first: CeGetLastError tells the device's own error only over a link
 // that held, and after a lost one may still answer an earlier call's.
 enum class PdaLink { Up, Lost, Unknown };
-PdaLink PdaLinkAfterFailure();
+// `answer`, if given, receives CeRapiGetError's answer (0 where unknown).
+PdaLink PdaLinkAfterFailure(HRESULT* answer = nullptr);
 
 // How a copy failed.
 struct CopyFailure {
@@ -49,6 +50,7 @@ struct CopyFailure {
     // The device file was created, so its old contents are gone.
     bool deviceChanged = false;
     DWORD deviceError = 0; // CeGetLastError, for Refused and StorageFull
+    HRESULT linkError = 0; // CeRapiGetError's answer after the failed call
 };
 
 // Copies `source` (desktop) over `destination` (device path) in 32000-byte
@@ -97,7 +99,9 @@ struct PdaRefusal {
 // space, and each existing file loses a read-only attribute and is opened
 // for writing, unshared, and closed again. Touches nothing else, and a
 // refusal sets the read-only attributes it cleared again.
-PdaRefusal PdaCheckTargets(const std::string& folder, const std::vector<PdaTarget>& targets);
+// `seen`, if given, receives what each target looked up was, in order.
+PdaRefusal PdaCheckTargets(const std::string& folder, const std::vector<PdaTarget>& targets,
+                           std::vector<DeviceEntry>* seen = nullptr);
 
 // What the file system's rounding may add per file written.
 inline constexpr unsigned long long kRoundingPerFile = 4096;

@@ -144,13 +144,17 @@ unsigned long long PdaRoomNeeded(const std::vector<PdaTarget>& targets,
     return static_cast<unsigned long long>(mostGrowth) + kRoundingPerFile * targets.size();
 }
 
-PdaRefusal PdaCheckTargets(const std::string& folder, const std::vector<PdaTarget>& targets) {
+PdaRefusal PdaCheckTargets(const std::string& folder, const std::vector<PdaTarget>& targets,
+                           std::vector<DeviceEntry>* seen) {
     std::vector<std::wstring> names;
-    std::vector<DeviceEntry> entries;
+    std::vector<DeviceEntry> local;
+    std::vector<DeviceEntry>& entries = seen != nullptr ? *seen : local;
+    entries.clear();
     std::vector<unsigned long long> oldSizes;
     for (std::size_t i = 0; i < targets.size(); ++i) {
         auto name = DeviceName(targets[i].path);
         const DeviceEntry entry = name ? LookUpName(*name) : DeviceEntry{DeviceEntry::Unknown};
+        entries.push_back(entry);
         if (entry.kind == DeviceEntry::Lost) {
             return PdaRefusal{PdaRefusal::LinkLost, i};
         }
@@ -158,7 +162,6 @@ PdaRefusal PdaCheckTargets(const std::string& folder, const std::vector<PdaTarge
             return PdaRefusal{PdaRefusal::CannotReplace, i};
         }
         names.push_back(std::move(*name));
-        entries.push_back(entry);
         oldSizes.push_back(entry.size);
     }
     if (const auto free = FreeSpace(folder)) {

@@ -47,11 +47,15 @@ void PdaDisconnect() {
     PdaConnected = false;
 }
 
-PdaLink PdaLinkAfterFailure() {
+PdaLink PdaLinkAfterFailure(HRESULT* answer) {
     if (!rapi::HasEntryPoint("CeRapiGetError")) {
         return PdaLink::Unknown;
     }
-    return FAILED(rapi::CeRapiGetError()) ? PdaLink::Lost : PdaLink::Up;
+    const HRESULT error = rapi::CeRapiGetError();
+    if (answer != nullptr) {
+        *answer = error;
+    }
+    return FAILED(error) ? PdaLink::Lost : PdaLink::Up;
 }
 
 } // namespace pda

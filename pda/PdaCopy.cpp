@@ -15,12 +15,13 @@ namespace {
 // How a device call of the copy failed; the device's error is asked only
 // over a link that held.
 CopyFailure DeviceFailure(bool deviceChanged) {
-    if (PdaLinkAfterFailure() == PdaLink::Lost) {
-        return CopyFailure{CopyFailure::LinkLost, deviceChanged};
+    HRESULT linkError = 0;
+    if (PdaLinkAfterFailure(&linkError) == PdaLink::Lost) {
+        return CopyFailure{CopyFailure::LinkLost, deviceChanged, 0, linkError};
     }
     const DWORD error = rapi::CeGetLastError();
     return CopyFailure{error == ERROR_DISK_FULL ? CopyFailure::StorageFull : CopyFailure::Refused,
-                       deviceChanged, error};
+                       deviceChanged, error, linkError};
 }
 
 } // namespace

@@ -34,6 +34,7 @@ struct Binding {
     Loader loader{LoadByName, LookUp};
     HMODULE library = nullptr;
     std::array<FARPROC, kBoundNames> entry{};
+    DWORD loadError = 0; // why the last load failed
 };
 
 Binding& binding() {
@@ -60,7 +61,15 @@ Loader ProductionLoader() {
 }
 
 void ResetForTesting(const Loader& loader) {
-    binding() = Binding{loader, nullptr, {}};
+    binding() = Binding{loader, nullptr, {}, 0};
+}
+
+HMODULE LoadedLibrary() {
+    return binding().library;
+}
+
+DWORD LoadError() {
+    return binding().loadError;
 }
 
 bool LoadRapi() {
@@ -71,6 +80,7 @@ bool LoadRapi() {
     HMODULE library = b.loader.load("RAPI.DLL");
     // Handles of 32 or less are the error codes of the old loader.
     if (reinterpret_cast<UINT_PTR>(library) <= 32) {
+        b.loadError = GetLastError();
         return false;
     }
     b.library = library;

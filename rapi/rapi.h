@@ -149,4 +149,9 @@ Loader ProductionLoader();
 // The library itself is not released: the program never unloads it.
 void ResetForTesting(const Loader& loader);
 
+// The library once loaded (null before), and why the last load failed (the
+// system's error; 0 when none was tried or it loaded).
+HMODULE LoadedLibrary();
+DWORD LoadError();
+
 } // namespace rapi

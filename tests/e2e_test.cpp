@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <shlobj.h>
+
 #include <algorithm>
 
 using namespace testing_support;
@@ -303,6 +305,32 @@ TEST_F(RunSafetyEndToEnd, SessionCannotEndDuringACopy) {
     EXPECT_EQ(driver.Status(), "Upgrade Complete");
     EXPECT_EQ(ask(), TRUE); // a program that hung answers -1
     EXPECT_EQ(Installed(), std::size(kDeviceNames));
+}
+
+// Ended from Task Manager while the second item is copied: the run log
+// keeps every line written up to then.
+TEST_F(RunSafetyEndToEnd, KilledMidCopyTheRunLogKeepsEveryLineUpToThen) {
+    wchar_t localAppData[MAX_PATH] = {};
+    ASSERT_TRUE(SUCCEEDED(
+        SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, localAppData)));
+    const fs::path runLog = fs::path(localAppData) / "Vesko" / "VeskoUpgrade.log";
+    uidriver::Driver driver;
+    ASSERT_TRUE(driver.Launch(Exe(), Settings())) << driver.error();
+    driver.Run([&](const Event& e) {
+        if (e.kind == Event::Status && e.text == "Please wait - Copying Vesko-Plinto-4.par1") {
+            driver.Kill();
+        }
+    });
+    EXPECT_EQ(driver.WaitForExit(), 1);
+    const std::string logged = LastRunIn(runLog);
+    EXPECT_NE(logged.find("\r\nCheck: every file can be replaced\r\nCopied KestrovaCE.exe: " +
+                          std::to_string(fs::file_size(PayloadFile("KestrovaCE.exe"))) +
+                          " bytes in "),
+              std::string::npos)
+        << logged;
+    // Killed before the run could go much further, or end.
+    EXPECT_EQ(logged.find("Copied VeskoPointer.mmp"), std::string::npos) << logged;
+    EXPECT_EQ(logged.find("Status:"), std::string::npos) << logged;
 }
 
 // Closed mid-run while the user works in another program: the rest of the

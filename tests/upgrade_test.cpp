@@ -110,6 +110,25 @@ TEST_F(Upgrade, FullRunInstallsTheNineItemsInManifestOrder) {
     EXPECT_EQ(Calls(log, "CeRapiInitEx").size(), 2u);
     // The application, then each item once for the check.
     EXPECT_EQ(Calls(log, "CeFindFirstFile").size(), 1u + std::size(kDeviceNames));
+
+    // The run's block in the run log: when and what ran, the device, every
+    // item with its size, and how the run ended.
+    EXPECT_EQ(ReadFileBytes(RunLogFile()).substr(0, 3), "\xEF\xBB\xBF");
+    const std::string logged = LastRunLogged();
+    const std::string version = TextOf(form.Label3()).substr(TextOf(form.Label3()).rfind(' ') + 1);
+    EXPECT_TRUE(std::regex_search(
+        logged, std::regex(R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d[+-]\d\d:\d\d VeskoUpgrade )" +
+                           version + R"( (i686|x86_64)\r\nWindows: )")))
+        << logged;
+    EXPECT_NE(logged.find("\r\nDevice: Windows CE 6, screen 60 mm and 480 pixels high\r\n"),
+              std::string::npos);
+    for (const char* name : kDeviceNames) {
+        EXPECT_NE(logged.find("\r\nCopied " + std::string(name) + ": " +
+                              std::to_string(fs::file_size(PayloadFile(name))) + " bytes in "),
+                  std::string::npos)
+            << name;
+    }
+    EXPECT_TRUE(logged.ends_with("\r\nStatus: Upgrade Complete\r\n")) << logged;
 }
 
 // Before the first byte: each target looked up in manifest order, the free
@@ -356,6 +375,7 @@ TEST_F(Upgrade, FailureTable) {
         DWORD staleError = 0; // the device's last error before the run, kept once unplugged
         std::vector<ServiceSpec> services{}; // Windows Mobile Device Center's, for the row
         DWORD windowsBuild = 0;              // as the row's Windows tells it; 0: Wine's
+        std::string logged{};                // a pattern the run log's block holds
         std::vector<Box> shown{};            // a text's one "*" stands for any run of characters
         std::string status{};
         std::string caption = "Press to Upgrade";
@@ -514,6 +534,8 @@ TEST_F(Upgrade, FailureTable) {
          .untouched = true},
         {.situation = "unplugged mid-copy",
          .unplug = {"CeWriteFile", 5},
+         .logged =
+             R"(\r\nFailed KestrovaCE\.exe: 128000 bytes in \d+ ms, the link went down \(0x80004005\)\r\n)",
          .shown = {plain(LostWhileCopying(kDeviceNames[0]))},
          .status = "Error Copying Files",
          .caption = "Press to Exit",
@@ -646,6 +668,16 @@ TEST_F(Upgrade, FailureTable) {
         EXPECT_EQ(Status(), row.status);
         EXPECT_EQ(Caption(), row.caption);
         EXPECT_TRUE(Enabled());
+        // The run log holds every box's text as shown, and how the run ended.
+        const std::string logged = LastRunLogged();
+        for (const Box& box : caught.boxes()) {
+            EXPECT_NE(
+                logged.find("Message: " + std::regex_replace(box.text, std::regex("\n"), "\r\n")),
+                std::string::npos)
+                << box.text;
+        }
+        EXPECT_TRUE(logged.ends_with("\r\nStatus: " + row.status + "\r\n")) << logged;
+        EXPECT_TRUE(std::regex_search(logged, std::regex(row.logged))) << logged;
         std::size_t installed = 0;
         for (const char* name : kDeviceNames) {
             installed +=
@@ -740,6 +772,71 @@ TEST_F(Upgrade, UsersReadmeQuotesEveryTextOnOneLine) {
         EXPECT_TRUE(std::any_of(quotes.begin(), quotes.end(), [&](const std::regex& quote) {
             return std::regex_match(text, quote);
         })) << text;
+    }
+}
+
+// Where the run log goes, and what it keeps: whole older runs dropped from
+// its start to keep it under 256 KB, the newest block whole; a profile
+// folder outside the code page; a place it cannot be written, which changes
+// nothing of the run.
+TEST_F(Upgrade, RunLogKeepsToItsSizeAndNeverChangesARun) {
+    const std::string olderRun = "2026-01-02T03:04:05+01:00 VeskoUpgrade 2.51c i686\r\n" +
+                                 std::string(10 * 1024 - 2, 'x') + "\r\n";
+    const struct {
+        const char* what;
+        fs::path localAppData;
+        std::string before;         // the log's bytes before the run; empty: no file
+        bool fileForFolder = false; // a file named Vesko where the folder goes
+        bool keepsOlderRuns = false;
+    } rows[] = {
+        {"a log filled with older runs", logs.path() / "full",
+         "\xEF\xBB\xBF" +
+             [&] {
+                 std::string runs;
+                 for (int i = 0; i < 30; ++i) {
+                     runs += (i > 0 ? "\r\n" : "") + olderRun;
+                 }
+                 return runs;
+             }(),
+         false, true},
+        {"a profile outside the code page", logs.path() / L"\u03a0\u03c1\u03bf\u03c6\u03af\u03bb",
+         ""},
+        {"a file where the folder goes", logs.path() / "blocked", "", true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        const fs::path log = row.localAppData / "Vesko" / "VeskoUpgrade.log";
+        fs::create_directories(row.localAppData);
+        if (row.fileForFolder) {
+            WriteFileBytes(row.localAppData / "Vesko", "not a folder");
+        } else if (!row.before.empty()) {
+            WriteFileBytes(log, row.before);
+        }
+        win::runlog::SetLocalAppDataForTesting(row.localAppData.wstring());
+        SetWindowTextA(form.BitBtn1(), "Press to Upgrade");
+        BoxCatcher caught;
+        Press();
+        win::runlog::SetLocalAppDataForTesting(logs.path().wstring());
+        EXPECT_EQ(Status(), "Upgrade Complete");
+        EXPECT_TRUE(caught.boxes().empty());
+        if (row.fileForFolder) {
+            EXPECT_EQ(ReadFileBytes(row.localAppData / "Vesko"), "not a folder");
+            continue;
+        }
+        const std::string after = ReadFileBytes(log);
+        EXPECT_LT(after.size(), 256u * 1024);
+        EXPECT_EQ(after.substr(0, 3), "\xEF\xBB\xBF");
+        // Whole older runs, the newest of them, then this run's block whole.
+        std::size_t at = 3, olderKept = 0;
+        while (after.compare(at, olderRun.size() + 2, olderRun + "\r\n") == 0) {
+            at += olderRun.size() + 2;
+            ++olderKept;
+        }
+        EXPECT_EQ(olderKept > 0, row.keepsOlderRuns);
+        EXPECT_LT(olderKept, 30u);
+        EXPECT_TRUE(std::regex_search(after.substr(at, 26), std::regex(R"(^\d{4}-\d\d-\d\dT)")))
+            << after.substr(at, 60);
+        EXPECT_TRUE(after.ends_with("\r\nStatus: Upgrade Complete\r\n"));
     }
 }
 

@@ -165,6 +165,10 @@ HWND Driver::Focus() const {
                                                                              : nullptr;
 }
 
+void Driver::Kill() const {
+    TerminateProcess(process_.hProcess, 1);
+}
+
 long Driver::WaitForExit(DWORD timeoutMs) {
     if (WaitForSingleObject(process_.hProcess, timeoutMs) != WAIT_OBJECT_0) {
         return -1;

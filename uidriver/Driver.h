@@ -45,6 +45,8 @@ class Driver {
     std::vector<Event> Run(const std::function<void(const Event&)>& onEvent = {},
                            DWORD timeoutMs = 600000);
 
+    // Ends the program at once, as Task Manager's End task does.
+    void Kill() const;
     // Waits for the process to end; its exit code, or -1 on time-out.
     long WaitForExit(DWORD timeoutMs = 10000);
     // The control of the program that has the keyboard focus, if any.

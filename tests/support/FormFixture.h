@@ -7,6 +7,7 @@
 #include "pda/Pda.h"
 #include "rapi/rapi.h"
 #include "support/TestSupport.h"
+#include "win/RunLog.h"
 
 #include <gtest/gtest.h>
 
@@ -32,11 +33,13 @@ inline std::string TextOf(HWND window) {
 class FormFixture : public ::testing::Test {
   protected:
     void SetUp() override {
+        win::runlog::SetLocalAppDataForTesting(logs.path().wstring());
         rapi::ResetForTesting(rapi::ProductionLoader());
         device.installApplication();
         ASSERT_TRUE(form.Create(GetModuleHandleA(nullptr), SW_SHOW));
     }
     void TearDown() override {
+        win::runlog::SetLocalAppDataForTesting(L"");
         pda::PdaDisconnect();
         EXPECT_EQ(SimOpenHandles(), 0);
         // Handle what is left (WM_PAINT stays queued until painted) and drop
@@ -53,7 +56,10 @@ class FormFixture : public ::testing::Test {
     bool ScratchLeft() const {
         return fs::exists(Scratch("8194a.tmp")) || fs::exists(Scratch("8194b.tmp"));
     }
+    fs::path RunLogFile() const { return logs.path() / "Vesko" / "VeskoUpgrade.log"; }
+    std::string LastRunLogged() const { return LastRunIn(RunLogFile()); }
 
+    ScratchDir logs{"log"}; // the local application data of the run log
     SimDevice device;
     ScratchDir temp{"tmp"};
     ScopedEnv tmp{"TMP", temp.str()};

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <fstream>
 #include <memory>
+#include <regex>
 #include <sstream>
 
 namespace testing_support {
@@ -311,6 +312,19 @@ fs::path ProgramFolder() {
 
 std::string ProgramName() {
     return ProgramPath().stem().string();
+}
+
+std::string LastRunIn(const fs::path& log) {
+    static const std::regex runStart(R"((^|\r\n)(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d))");
+    std::string text = ReadFileBytes(log);
+    if (text.starts_with("\xEF\xBB\xBF")) {
+        text.erase(0, 3); // the byte-order mark
+    }
+    std::size_t last = std::string::npos;
+    for (std::sregex_iterator m(text.begin(), text.end(), runStart), end; m != end; ++m) {
+        last = static_cast<std::size_t>(m->position(2));
+    }
+    return last == std::string::npos ? std::string() : text.substr(last);
 }
 
 bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs) {

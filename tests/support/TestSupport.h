@@ -215,6 +215,10 @@ HMODULE NoLibrary(const char* name);
 HMODULE PartialLibrary(const char* name);
 FARPROC LookUp(HMODULE module, const char* name);
 
+// The last run's block of the run log at `log`, CR LF line ends and all;
+// empty where there is none.
+std::string LastRunIn(const fs::path& log);
+
 // Processes this thread's messages until `done` or the timeout.
 bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs);
 
