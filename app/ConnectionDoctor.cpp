@@ -1,6 +1,7 @@
 #include "app/ConnectionDoctor.h"
 
 #include "win/ScopedWin.h"
+#include "win/TextConversion.h"
 
 #include <optional>
 #include <vector>
@@ -17,15 +18,6 @@ struct ServiceState {
     std::wstring account;
     bool splitDisabled = false; // SvcHostSplitDisable = 1 under its key
 };
-
-std::string Narrow(const std::wstring& text) {
-    const int n = WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()),
-                                      nullptr, 0, nullptr, nullptr);
-    std::string narrow(static_cast<std::size_t>(n > 0 ? n : 0), '\0');
-    WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), narrow.data(), n,
-                        nullptr, nullptr);
-    return narrow;
-}
 
 bool SplitDisabled(const wchar_t* service) {
     const std::wstring path = std::wstring(L"SYSTEM\\CurrentControlSet\\Services\\") + service;
@@ -119,7 +111,8 @@ ServiceFinding DiagnoseConnectionServices() {
          {ServiceFinding::Disabled, ServiceFinding::NotRunning, ServiceFinding::WrongAccount}) {
         for (const ServiceState& state : states) {
             if (FindingOf(state, build) == kind) {
-                return ServiceFinding{kind, Narrow(state.displayName), Narrow(state.account)};
+                return ServiceFinding{kind, win::FromWide(state.displayName),
+                                      win::FromWide(state.account)};
             }
         }
     }

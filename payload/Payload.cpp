@@ -3,6 +3,7 @@
 #include "text/TextFields.h"
 #include "win/Dialogs.h" // ProcessMessages
 #include "win/FaultInjection.h"
+#include "win/TextConversion.h"
 #include "win/ScopedWin.h"
 
 #include <windows.h>
@@ -23,20 +24,10 @@ std::string SystemMessage(DWORD error) {
     return std::string(buffer, n);
 }
 
-// `path` as the error's text shows it, in the ANSI code page (UTF-8 where
-// the manifest's setting is honoured).
-std::string Displayed(const std::wstring& path) {
-    const int n = WideCharToMultiByte(CP_ACP, 0, path.data(), static_cast<int>(path.size()),
-                                      nullptr, 0, nullptr, nullptr);
-    std::string text(static_cast<std::size_t>(n > 0 ? n : 0), '\0');
-    WideCharToMultiByte(CP_ACP, 0, path.data(), static_cast<int>(path.size()), text.data(), n,
-                        nullptr, nullptr);
-    return text;
-}
-
 [[noreturn]] void RaiseFileError(const char* what, const std::wstring& path) {
     const DWORD error = GetLastError();
-    throw PayloadError(std::string(what) + " \"" + Displayed(path) + "\". " + SystemMessage(error));
+    throw PayloadError(std::string(what) + " \"" + win::FromWide(path) + "\". " +
+                       SystemMessage(error));
 }
 
 std::string ReadWholeFile(HANDLE file, const std::wstring& path) {

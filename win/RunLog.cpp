@@ -1,6 +1,7 @@
 #include "win/RunLog.h"
 
 #include "win/ScopedWin.h"
+#include "win/TextConversion.h"
 
 #include <shlobj.h>
 
@@ -164,20 +165,11 @@ void End() {
 }
 
 std::string Utf8FromWide(const std::wstring& text) {
-    const int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                      nullptr, 0, nullptr, nullptr);
-    std::string utf8(static_cast<std::size_t>(n > 0 ? n : 0), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), utf8.data(), n,
-                        nullptr, nullptr);
-    return utf8;
+    return FromWide(text, CP_UTF8);
 }
 
 std::string Utf8FromAnsi(const std::string& text) {
-    const int n =
-        MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring wide(static_cast<std::size_t>(n > 0 ? n : 0), L'\0');
-    MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), wide.data(), n);
-    return Utf8FromWide(wide);
+    return FromWide(ToWide(text));
 }
 
 std::wstring FilePath() {
