@@ -3,6 +3,7 @@
 #include "rapi/rapi.h"
 #include "win/RunLog.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <vector>
 
