@@ -255,7 +255,7 @@ unsigned CallNumber(const std::vector<LogEntry>& cleanRun, const UnplugAt& at) {
 
 // A stand-in for one of Windows Mobile Device Center's services, installed
 // in the prefix's service control manager for one row and removed after it.
-struct ServiceSpec {
+struct StandInService {
     const wchar_t* name;
     DWORD start; // SERVICE_DISABLED, SERVICE_DEMAND_START, ...
     bool running;
@@ -267,26 +267,27 @@ constexpr const char* kRapiMgrDisplay = "Windows Mobile-based device connectivit
 
 class InstalledService {
   public:
-    explicit InstalledService(const ServiceSpec& spec)
+    explicit InstalledService(const StandInService& wanted)
         : manager_(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS)) {
-        const std::wstring display = spec.name == std::wstring(L"WcesComm")
+        const std::wstring display = wanted.name == std::wstring(L"WcesComm")
                                          ? L"Windows Mobile-2003-based device connectivity"
                                          : L"Windows Mobile-based device connectivity";
         const std::wstring binary = L"\"" + ServiceHost().wstring() + L"\"";
-        Remove(spec.name); // left by a run that was cut short
-        service_ = CreateServiceW(manager_, spec.name, display.c_str(), SERVICE_ALL_ACCESS,
-                                  SERVICE_WIN32_OWN_PROCESS, spec.start, SERVICE_ERROR_IGNORE,
-                                  binary.c_str(), nullptr, nullptr, nullptr, spec.account, nullptr);
+        Remove(wanted.name); // left by a run that was cut short
+        service_ =
+            CreateServiceW(manager_, wanted.name, display.c_str(), SERVICE_ALL_ACCESS,
+                           SERVICE_WIN32_OWN_PROCESS, wanted.start, SERVICE_ERROR_IGNORE,
+                           binary.c_str(), nullptr, nullptr, nullptr, wanted.account, nullptr);
         EXPECT_NE(service_, nullptr) << "cannot install the service, error " << GetLastError();
-        if (spec.splitDisabled) {
+        if (wanted.splitDisabled) {
             const std::wstring key =
-                std::wstring(L"SYSTEM\\CurrentControlSet\\Services\\") + spec.name;
+                std::wstring(L"SYSTEM\\CurrentControlSet\\Services\\") + wanted.name;
             const DWORD one = 1;
             EXPECT_EQ(RegSetKeyValueW(HKEY_LOCAL_MACHINE, key.c_str(), L"SvcHostSplitDisable",
                                       REG_DWORD, &one, sizeof one),
                       ERROR_SUCCESS);
         }
-        if (spec.running && service_ != nullptr) {
+        if (wanted.running && service_ != nullptr) {
             EXPECT_TRUE(StartServiceW(service_, 0, nullptr)) << GetLastError();
             EXPECT_TRUE(WaitFor(SERVICE_RUNNING));
         }
@@ -380,10 +381,10 @@ TEST_F(Upgrade, FailureTable) {
         std::function<void(const SimDevice&)> arrange{}; // beside the installed application
         unsigned scratchCreateFails = 0; // its N-th creation of a scratch file fails
         DWORD staleError = 0; // the device's last error before the run, kept once unplugged
-        std::vector<ServiceSpec> services{}; // Windows Mobile Device Center's, for the row
-        DWORD windowsBuild = 0;              // as the row's Windows tells it; 0: Wine's
-        std::string logged{};                // a pattern the run log's block holds
-        std::vector<Box> shown{};            // a text's one "*" stands for any run of characters
+        std::vector<StandInService> services{}; // Windows Mobile Device Center's, for the row
+        DWORD windowsBuild = 0;                 // as the row's Windows tells it; 0: Wine's
+        std::string logged{};                   // a pattern the run log's block holds
+        std::vector<Box> shown{};               // a text's one "*" stands for any run of characters
         std::string status{};
         std::string caption = "Press to Upgrade";
         std::size_t itemsInstalled = 0;
@@ -637,8 +638,8 @@ TEST_F(Upgrade, FailureTable) {
         }
         SimSetLastError(row.staleError);
         std::vector<std::unique_ptr<InstalledService>> services;
-        for (const ServiceSpec& spec : row.services) {
-            services.push_back(std::make_unique<InstalledService>(spec));
+        for (const StandInService& wanted : row.services) {
+            services.push_back(std::make_unique<InstalledService>(wanted));
         }
         g_windowsBuild = row.windowsBuild;
         app::SetWindowsBuildForTesting(row.windowsBuild != 0 ? WindowsBuildOfTheRow : nullptr);
