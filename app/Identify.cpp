@@ -1,7 +1,6 @@
 #include "app/Identify.h"
 
 #include "app/RunReport.h"
-#include "win/TickCount.h"
 
 #include "pda/Pda.h"
 #include "rapi/rapi.h"
@@ -83,9 +82,8 @@ NotIdentified Identify() {
         why.missing = std::move(missing);
         return why;
     }
-    const std::uint64_t start = win::TickCount64();
     pda::PdaConnect();
-    report::Connection(win::TickCount64() - start);
+    report::Connection();
     if (!pda::PdaConnected) {
         NotIdentified why = Because(pda::PdaConnectError != 0 ? NotIdentified::ConnectionRefused
                                                               : NotIdentified::NoAnswer);

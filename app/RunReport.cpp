@@ -134,8 +134,8 @@ void BeginRun() {
     Line(LibraryLine());
 }
 
-void Connection(unsigned long long ms) {
-    const std::string waited = "Connection: " + std::to_string(ms) + " ms, ";
+void Connection() {
+    const std::string waited = "Connection: " + std::to_string(pda::PdaConnectMs) + " ms, ";
     if (pda::PdaConnected) {
         Line(waited + "connected");
     } else if (pda::PdaConnectError != 0) {

@@ -19,8 +19,8 @@ namespace app::report {
 // Starts the run's block: the date and time, the program and its build,
 // then Windows and the connection software.
 void BeginRun();
-// After a PdaConnect that took `ms`.
-void Connection(unsigned long long ms);
+// After a PdaConnect: how long it waited and how it ended.
+void Connection();
 void Doctor(const ServiceFinding& finding);
 void Device(const NotIdentified& answer);
 // What the check saw of each target it looked up, and its verdict (empty:

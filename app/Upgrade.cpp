@@ -11,7 +11,6 @@
 #include "pda/Pda.h"
 #include "win/Dialogs.h"
 #include "win/RunInProgress.h"
-#include "win/TickCount.h"
 
 #include <algorithm>
 #include <cctype>
@@ -142,9 +141,8 @@ void TForm1::RunUpgrade() {
         Abandon(NotFoundText(why), true);
         return;
     }
-    const std::uint64_t start = win::TickCount64();
     pda::PdaConnect();
-    report::Connection(win::TickCount64() - start);
+    report::Connection();
     if (!pda::PdaConnected) {
         Abandon(CannotConnectText());
         return;

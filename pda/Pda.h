@@ -18,6 +18,8 @@ extern bool PdaConnected;
 // result, or the one it gave with the link event); 0 when no device answered
 // within the wait, or when it connected.
 extern HRESULT PdaConnectError;
+// How long the last PdaConnect took, in milliseconds.
+extern unsigned long long PdaConnectMs;
 
 inline constexpr unsigned kWaitStepMs = 100;
 inline constexpr int kWaitLimit = 50;

@@ -1,11 +1,13 @@
 #include "pda/Pda.h"
 
 #include "rapi/rapi.h"
+#include "win/TickCount.h"
 
 namespace pda {
 
 bool PdaConnected = false;
 HRESULT PdaConnectError = 0;
+unsigned long long PdaConnectMs = 0;
 
 namespace {
 // Whether CeRapiInitEx was called since the last CeRapiUninit: a run that
@@ -15,12 +17,14 @@ bool g_initialised = false;
 } // namespace
 
 void PdaConnect() {
+    const std::uint64_t start = win::TickCount64();
     rapi::RAPIINIT init{sizeof(rapi::RAPIINIT), nullptr, 0};
     const HRESULT started = rapi::CeRapiInitEx(&init);
     g_initialised = true;
     // A provider that refuses a second initialisation keeps the first one:
     // a connection that is up stays up and usable.
     if (started == rapi::CERAPI_E_ALREADYINITIALIZED && PdaConnected) {
+        PdaConnectMs = win::TickCount64() - start;
         return;
     }
     // No other failure code, nor the fallback, ends the attempt here: a
@@ -37,6 +41,7 @@ void PdaConnect() {
     } else {
         PdaConnectError = FAILED(started) ? started : 0;
     }
+    PdaConnectMs = win::TickCount64() - start;
 }
 
 void PdaDisconnect() {
