@@ -21,6 +21,7 @@ std::string Old(const std::string& name) {
 
 // Scanned*: another program (a virus scanner) opens each item scratch file,
 // sharing delete, as soon as it can; it lets go after half a second, or never.
+// *Undeletable: it holds the scratch file for good without sharing delete.
 enum class Temp {
     Normal,
     Missing,
@@ -28,7 +29,9 @@ enum class Temp {
     Long,
     ItemScratchHeldElsewhere,
     ScannedBriefly,
-    ScannedForGood
+    ScannedForGood,
+    ItemScratchUndeletable,
+    ManifestScratchUndeletable,
 };
 // NoSearch: the full library without CeFindFirstFile.
 enum class Library { Full, NoSearch };
@@ -114,8 +117,8 @@ class FileHolder {
 // sharing everything, and holds it for `holdMs` (for good: INFINITE).
 class Scanner {
   public:
-    Scanner(fs::path file, DWORD holdMs)
-        : file_(std::move(file)), holdMs_(holdMs),
+    Scanner(fs::path file, DWORD holdMs, bool sharesDelete)
+        : file_(std::move(file)), holdMs_(holdMs), sharesDelete_(sharesDelete),
           stop_(CreateEventA(nullptr, TRUE, FALSE, nullptr)),
           thread_(CreateThread(nullptr, 0, Run, this, 0, nullptr)) {}
     ~Scanner() {
@@ -131,8 +134,9 @@ class Scanner {
     static DWORD WINAPI Run(void* self) {
         auto* scanner = static_cast<Scanner*>(self);
         do {
-            HANDLE held = CreateFileW(scanner->file_.wstring().c_str(), GENERIC_READ,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+            const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE |
+                                (scanner->sharesDelete_ ? FILE_SHARE_DELETE : 0);
+            HANDLE held = CreateFileW(scanner->file_.wstring().c_str(), GENERIC_READ, share,
                                       nullptr, OPEN_EXISTING, 0, nullptr);
             if (held != INVALID_HANDLE_VALUE) {
                 WaitForSingleObject(scanner->stop_, scanner->holdMs_);
@@ -143,6 +147,7 @@ class Scanner {
     }
     fs::path file_;
     DWORD holdMs_;
+    bool sharesDelete_;
     HANDLE stop_;
     HANDLE thread_;
 };
@@ -247,6 +252,8 @@ TEST_P(FaultMatrix, NothingIsLost) {
     case Temp::Normal:
     case Temp::ScannedBriefly: // the scanner starts after the warm-up run
     case Temp::ScannedForGood:
+    case Temp::ItemScratchUndeletable:
+    case Temp::ManifestScratchUndeletable:
         break;
     case Temp::Missing:
         tempDirectory = (temp.path() / "missing").string();
@@ -280,9 +287,22 @@ TEST_P(FaultMatrix, NothingIsLost) {
     Arrange(row.condition); // the warm-up run may have changed it
     const auto before = Snapshot(device.appFolder());
     std::unique_ptr<Scanner> scanner;
-    if (row.temp == Temp::ScannedBriefly || row.temp == Temp::ScannedForGood) {
-        scanner = std::make_unique<Scanner>(temp.path() / "8194b.tmp",
-                                            row.temp == Temp::ScannedBriefly ? 500 : INFINITE);
+    const fs::path scanned = temp.path() / "8194b.tmp";
+    switch (row.temp) {
+    case Temp::ScannedBriefly:
+        scanner = std::make_unique<Scanner>(scanned, 500, true);
+        break;
+    case Temp::ScannedForGood:
+        scanner = std::make_unique<Scanner>(scanned, INFINITE, true);
+        break;
+    case Temp::ItemScratchUndeletable:
+        scanner = std::make_unique<Scanner>(scanned, INFINITE, false);
+        break;
+    case Temp::ManifestScratchUndeletable:
+        scanner = std::make_unique<Scanner>(temp.path() / "8194a.tmp", INFINITE, false);
+        break;
+    default:
+        break;
     }
     const auto probeBefore = ProbeHandleValue();
     BoxCatcher caught;
@@ -566,6 +586,34 @@ std::vector<Row> Rows() {
                     true,
                     Condition::None,
                     false,
+                    true});
+    // Held without delete sharing: the first item's scratch file cannot be
+    // deleted once that item is on the device (the link slowed so that the
+    // scanner has it before the copy ends).
+    rows.push_back({"ItemScratchUndeletable",
+                    {{"VK7SIM_LINK_BPS", "4000000"}},
+                    Temp::ItemScratchUndeletable,
+                    Library::Full,
+                    {"Cannot delete file \"..."},
+                    "Error Copying Files",
+                    "Press to Exit",
+                    {kFirst},
+                    "",
+                    true,
+                    Condition::None,
+                    false,
+                    true});
+    // The manifest's, after every item was copied: the device is whole, and
+    // the file is left for the next run to replace.
+    rows.push_back({"ManifestScratchUndeletableAfterACompleteCopy",
+                    {},
+                    Temp::ManifestScratchUndeletable,
+                    Library::Full,
+                    {},
+                    "Upgrade Complete",
+                    "Press to Exit",
+                    AllBut({}),
+                    "",
                     true});
     rows.push_back({"ItemScratchHeldByAnotherProcess",
                     {},

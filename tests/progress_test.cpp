@@ -146,7 +146,7 @@ TEST_F(Progress, EveryRunEndsWithTheBarCleared) {
         ASSERT_FALSE(states.empty());
         EXPECT_EQ(states.front(), ProgressState::Indeterminate);
         EXPECT_EQ(states.back(), ProgressState::None);
-        pda::PdaDisconnect();
+        EXPECT_FALSE(SimSessionOpen()); // closed whatever ended the run
     }
 }
 

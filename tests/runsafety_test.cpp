@@ -96,7 +96,7 @@ TEST_F(RunSafety, EveryEndOfARunGivesTheSessionBackAndTheFocusToTheButton) {
         EXPECT_EQ(SwapExecutionState(ES_CONTINUOUS), static_cast<EXECUTION_STATE>(ES_CONTINUOUS));
         EXPECT_TRUE(Enabled());
         EXPECT_EQ(FocusOnceActive(), form.BitBtn1());
-        pda::PdaDisconnect();
+        EXPECT_FALSE(SimSessionOpen()); // closed whatever ended the run
     }
     win::late::SetFakesForTesting({});
 }
@@ -165,8 +165,8 @@ TEST_F(RunSafety, ClosingDuringARunShowsEveryBoxThenCloses) {
         }
         EXPECT_EQ(installed, row.installed);
         EXPECT_TRUE(PumpUntil([&] { return closed.Handle() == nullptr; }, 3000));
-        pda::PdaDisconnect();
-        MSG quit; // the closed window's, which would end the next row's boxes
+        EXPECT_FALSE(SimSessionOpen()); // closed whatever ended the run
+        MSG quit;                       // the closed window's, which would end the next row's boxes
         while (PeekMessageA(&quit, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE)) {
         }
     }
