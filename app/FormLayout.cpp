@@ -64,7 +64,7 @@ ScopedImageList MakeArrowImages(UINT dpi) {
     win::ScopedBitmap arrow(
         static_cast<HBITMAP>(LoadImageA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDB_ARROW),
                                         IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION)));
-    ScopedImageList images(ImageList_Create(size, size, ILC_COLOR24 | ILC_MASK, 1, 0));
+    ScopedImageList images(win::late::ImageList_Create(size, size, ILC_COLOR24 | ILC_MASK, 1, 0));
     if (!arrow || !images) {
         return {};
     }
@@ -83,7 +83,7 @@ ScopedImageList MakeArrowImages(UINT dpi) {
         SetStretchBltMode(to.get(), COLORONCOLOR);
         StretchBlt(to.get(), 0, 0, size, size, from.get(), 0, 0, kArrowSize, kArrowSize, SRCCOPY);
     }
-    if (ImageList_AddMasked(images.get(), scaled.get(), kArrowGround) < 0) {
+    if (win::late::ImageList_AddMasked(images.get(), scaled.get(), kArrowGround) < 0) {
         return {};
     }
     return images;

@@ -1,6 +1,7 @@
 #include "app/RunReport.h"
 
 #include "rapi/rapi.h"
+#include "win/LateBound.h"
 #include "win/RunLog.h"
 
 #include <algorithm>
@@ -64,12 +65,12 @@ std::string WindowsLine() {
 
 std::string FileVersion(const std::wstring& path) {
     DWORD ignored = 0;
-    const DWORD size = GetFileVersionInfoSizeW(path.c_str(), &ignored);
+    const DWORD size = win::late::GetFileVersionInfoSizeW(path.c_str(), &ignored);
     std::vector<BYTE> info(size);
     VS_FIXEDFILEINFO* fixed = nullptr;
     UINT length = 0;
-    if (size == 0 || !GetFileVersionInfoW(path.c_str(), 0, size, info.data()) ||
-        !VerQueryValueW(info.data(), L"\\", reinterpret_cast<void**>(&fixed), &length) ||
+    if (size == 0 || !win::late::GetFileVersionInfoW(path.c_str(), 0, size, info.data()) ||
+        !win::late::VerQueryValueW(info.data(), L"\\", reinterpret_cast<void**>(&fixed), &length) ||
         fixed == nullptr) {
         return "no version";
     }

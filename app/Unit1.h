@@ -2,6 +2,7 @@
 // upgrade and, once it has run, closes the program.
 #pragma once
 
+#include "win/LateBound.h"
 #include "win/ScopedWin.h"
 #include "win/TaskbarProgress.h"
 
@@ -29,7 +30,7 @@ inline constexpr const char* kFormCaption = "Vesko Navigator Upgrade";
 inline constexpr const char* kFormClass = "TForm1";
 
 inline void DestroyImageList(HIMAGELIST list) {
-    ImageList_Destroy(list);
+    win::late::ImageList_Destroy(list);
 }
 using ScopedImageList = win::Scoped<HIMAGELIST, win::NullTraits<HIMAGELIST, DestroyImageList>>;
 

@@ -1,5 +1,6 @@
 // The window-system helpers: the 64-bit tick count that stands in for
-// GetTickCount64 on Windows XP.
+// GetTickCount64 on Windows XP, and the functions looked up at run time.
+#include "win/LateBound.h"
 #include "win/TickCount.h"
 
 #include <gtest/gtest.h>
@@ -76,6 +77,49 @@ TEST(TickCount, AgreesWithTheSystemCountWhereThereIsOne) {
     const ULONGLONG after = GetTickCount64();
     EXPECT_GE(ours, before);
     EXPECT_LE(ours, after);
+}
+
+// Every lookup made for real, as the program makes it: this Wine has each
+// function, so a misspelt name or a wrong DLL shows here. (Other tests put
+// fakes in place of some of them, for the branches.)
+TEST(LateBound, EveryLookupFindsItsFunctionInThisWine) {
+    namespace late = win::late;
+    late::SetFakesForTesting({});
+    INITCOMMONCONTROLSEX controls{sizeof controls, ICC_STANDARD_CLASSES};
+    const HIMAGELIST list = late::ImageList_Create(16, 16, ILC_COLOR24 | ILC_MASK, 1, 0);
+    const HBITMAP picture = CreateBitmap(16, 16, 1, 32, nullptr);
+    wchar_t kernel32[MAX_PATH] = {};
+    GetModuleFileNameW(GetModuleHandleW(L"kernel32.dll"), kernel32, MAX_PATH);
+    DWORD ignored = 0;
+    const DWORD versionSize = late::GetFileVersionInfoSizeW(kernel32, &ignored);
+    std::vector<BYTE> version(versionSize);
+    VS_FIXEDFILEINFO* fixed = nullptr;
+    UINT length = 0;
+    const struct {
+        const char* name;
+        bool found;
+    } rows[] = {
+        {"GetDpiForWindow", late::GetDpiForWindow() != nullptr},
+        {"ShutdownBlockReasonCreate", late::ShutdownBlockReasonCreate() != nullptr},
+        {"ShutdownBlockReasonDestroy", late::ShutdownBlockReasonDestroy() != nullptr},
+        {"GetTickCount64", late::GetTickCount64() != nullptr},
+        {"ChangeWindowMessageFilterEx", late::ChangeWindowMessageFilterEx() != nullptr},
+        {"SetDefaultDllDirectories", late::SetDefaultDllDirectories() != nullptr},
+        {"InitCommonControlsEx", late::InitCommonControlsEx(&controls) != FALSE},
+        {"ImageList_Create", list != nullptr},
+        {"ImageList_AddMasked", late::ImageList_AddMasked(list, picture, 0) == 0},
+        {"ImageList_Destroy", late::ImageList_Destroy(list) != FALSE},
+        {"GetFileVersionInfoSizeW", versionSize > 0},
+        {"GetFileVersionInfoW",
+         late::GetFileVersionInfoW(kernel32, 0, versionSize, version.data()) != FALSE},
+        {"VerQueryValueW",
+         late::VerQueryValueW(version.data(), L"\\", reinterpret_cast<void**>(&fixed), &length) &&
+             fixed != nullptr},
+    };
+    DeleteObject(picture);
+    for (const auto& row : rows) {
+        EXPECT_TRUE(row.found) << row.name;
+    }
 }
 
 } // namespace

@@ -4,7 +4,10 @@
 # only listed functions passes, and so does the product.
 #   cmake -DCHECKER=... -DLIST=... -DOBJDUMP=... -DCC=... -DWORK=... -DLATE=late.exe
 #         -DCLASSIC=classic.exe -DVISTA=vista.exe -DORDINAL=ordinal.exe
-#         -DPRODUCT=VeskoUpgrade.exe -P xp_imports_test.cmake
+#         -DPRODUCT=VeskoUpgrade.exe -DKNOWN_CHECKER=... -DKNOWN_LIST=...
+#         -P xp_imports_test.cmake
+# The known-DLL check too: a program importing from comctl32.dll is
+# refused with the DLL named; the product passes.
 
 function(check exe out_result out_text)
   execute_process(COMMAND ${CMAKE_COMMAND} -DEXE=${exe} -DLIST=${LIST} -DOBJDUMP=${OBJDUMP} -DCC=${CC}
@@ -37,5 +40,18 @@ foreach(exe ${CLASSIC} ${PRODUCT})
   check(${exe} result text)
   if(NOT result EQUAL 0 OR NOT text MATCHES "imports nothing that Windows XP SP3 lacks")
     message(SEND_ERROR "${exe} was refused: ${text}")
+  endif()
+endforeach()
+
+foreach(case "${ORDINAL};1;imports from comctl32.dll, which is not one of the system's known DLLs"
+             "${CLASSIC};0;imports only from the system's known DLLs"
+             "${PRODUCT};0;imports only from the system's known DLLs")
+  list(POP_FRONT case exe refused expected)
+  execute_process(COMMAND ${CMAKE_COMMAND} -DEXE=${exe} -DLIST=${KNOWN_LIST} -DOBJDUMP=${OBJDUMP}
+                          -P ${KNOWN_CHECKER}
+                  RESULT_VARIABLE result OUTPUT_VARIABLE text ERROR_VARIABLE text)
+  string(REGEX REPLACE "[ \r\n]+" " " text "${text}")
+  if((refused AND result EQUAL 0) OR (NOT refused AND NOT result EQUAL 0) OR NOT text MATCHES "${expected}")
+    message(SEND_ERROR "${exe}: the known-DLL check did not say \"${expected}\": ${text}")
   endif()
 endforeach()
