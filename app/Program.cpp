@@ -3,17 +3,41 @@
 
 #include "app/Unit1.h"
 #include "win/Dialogs.h"
+#include "win/LateBound.h"
 #include "win/ScopedWin.h"
+#include "win/SystemDirectory.h"
 
 #include <cwchar>
+#include <string>
 
 namespace app {
 
-void HardenDllSearch() {
-    // A DLL directory takes the current directory's place in the search
-    // order. The empty string does that on Windows, but Wine reads it as "no
-    // directory" and keeps the current one; the program's own folder, which
-    // the order searches first anyway, has the same effect on both.
+namespace {
+
+// What the program and the system's own components load by name, and what
+// the common controls load by name in turn (the theme library; the desktop
+// window manager's from Vista on). Loaded by full path where the safe
+// search cannot be set: a module already loaded answers every later
+// request for its name.
+constexpr const wchar_t* kLoadedByName[] = {L"uxtheme.dll", L"version.dll", L"dwmapi.dll"};
+
+void LoadFromSystemDirectory() {
+    const std::wstring system = win::SystemDirectory();
+    if (system.empty()) {
+        return;
+    }
+    for (const wchar_t* name : kLoadedByName) {
+        // Kept loaded for the life of the process; dwmapi.dll is missing on
+        // XP. Their own imports are looked for beside them, not beside us.
+        LoadLibraryExW((system + L"\\" + name).c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    }
+}
+
+// A DLL directory takes the current directory's place in the search order.
+// The empty string does that on Windows, but Wine reads it as "no
+// directory" and keeps the current one; the program's own folder, which the
+// old order searches first anyway, has the same effect on both.
+void TakeOutTheCurrentDirectory() {
     wchar_t folder[MAX_PATH];
     const DWORD n = GetModuleFileNameW(nullptr, folder, MAX_PATH);
     wchar_t* slash = n > 0 && n < MAX_PATH ? wcsrchr(folder, L'\\') : nullptr;
@@ -23,6 +47,17 @@ void HardenDllSearch() {
     } else {
         SetDllDirectoryW(L"");
     }
+}
+
+} // namespace
+
+void HardenDllSearch() {
+    const auto setDefault = win::late::SetDefaultDllDirectories();
+    if (setDefault != nullptr && setDefault(LOAD_LIBRARY_SEARCH_SYSTEM32)) {
+        return;
+    }
+    LoadFromSystemDirectory();
+    TakeOutTheCurrentDirectory();
 }
 
 namespace {
@@ -51,6 +86,8 @@ void ShowRunningCopy() {
 } // namespace
 
 int RunProgram(HINSTANCE instance, int show) {
+    // Before anything loads a DLL by name.
+    HardenDllSearch();
     SetLastError(ERROR_SUCCESS);
     const win::ScopedHandle instanceMutex(CreateMutexW(nullptr, FALSE, kInstanceMutex));
     const DWORD mutexError = GetLastError();
@@ -58,10 +95,9 @@ int RunProgram(HINSTANCE instance, int show) {
         ShowRunningCopy();
         return 0;
     }
-    HardenDllSearch();
     const win::ComApartment com; // for the taskbar button's progress
     INITCOMMONCONTROLSEX controls{sizeof controls, ICC_STANDARD_CLASSES};
-    InitCommonControlsEx(&controls);
+    win::late::InitCommonControlsEx(&controls);
     TForm1 form;
     if (!form.Create(instance, show)) {
         win::ShowErrorMessage("Cannot create the main window.");

@@ -6,8 +6,12 @@
 
 namespace app {
 
-// Takes the current directory out of the DLL search order, so that a planted
-// RAPI.DLL there is never loaded in place of the installed one.
+// Makes every DLL loaded by name come from the system directory: the
+// program's own folder (a download folder) and the current directory are
+// no longer searched. Where the system cannot restrict the search, the
+// DLLs that the program and the system's components load by name are
+// loaded from the system directory first. Called before anything loads a
+// DLL by name.
 void HardenDllSearch();
 
 // Returns the exit code: 0 also where another copy was running, since the

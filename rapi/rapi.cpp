@@ -1,13 +1,29 @@
 #include "rapi/rapi.h"
 
+#include "win/SystemDirectory.h"
+
 #include <cstddef>
 #include <string>
 
 namespace rapi {
 namespace {
 
-HMODULE LoadByName(const char* name) {
-    return LoadLibraryA(name);
+// Only from where the providers install it: ActiveSync and Windows Mobile
+// Device Center put RAPI.DLL in the system directory. Never the program's
+// folder, the current one or PATH, where a download may have planted one.
+// Its own imports are then looked for beside it first, not in the program's
+// folder, on every Windows.
+HMODULE LoadFromSystemDirectory(const char* name) {
+    std::wstring path = win::SystemDirectory();
+    if (path.empty()) {
+        SetLastError(ERROR_PATH_NOT_FOUND);
+        return nullptr;
+    }
+    path += L'\\';
+    for (const char* c = name; *c != '\0'; ++c) {
+        path += static_cast<wchar_t>(static_cast<unsigned char>(*c)); // an ASCII name
+    }
+    return LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
 }
 FARPROC LookUp(HMODULE module, const char* name) {
     return GetProcAddress(module, name);
@@ -31,7 +47,7 @@ constexpr std::size_t IndexOf(std::string_view name) {
 }
 
 struct Binding {
-    Loader loader{LoadByName, LookUp};
+    Loader loader{LoadFromSystemDirectory, LookUp};
     HMODULE library = nullptr;
     std::array<FARPROC, kBoundNames> entry{};
     DWORD loadError = 0; // why the last load failed
@@ -57,7 +73,7 @@ template <typename F, std::size_t Index> F Bound() {
 } // namespace
 
 Loader ProductionLoader() {
-    return Loader{LoadByName, LookUp};
+    return Loader{LoadFromSystemDirectory, LookUp};
 }
 
 void ResetForTesting(const Loader& loader) {
