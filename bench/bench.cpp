@@ -88,7 +88,8 @@ void Connect(unsigned long long linkSpeed, unsigned callDelayMs = 0) {
     SetEnv("VK7SIM_CALL_DELAY_MS", std::to_string(callDelayMs));
     pda::PdaConnect(); // the device reads its settings at every connection
     if (!pda::PdaConnected) {
-        std::fprintf(stderr, "bench: the simulated device is not reachable (WINEPATH?)\n");
+        std::fprintf(stderr,
+                     "bench: the simulated device is not reachable (RAPI.DLL in system32?)\n");
         std::exit(1);
     }
 }

@@ -1,5 +1,5 @@
-// The simulated device, used as the program uses it: loaded by name from the
-// search path and bound with GetProcAddress.
+// The simulated device, used as the program uses it: loaded from the system
+// directory and bound with GetProcAddress.
 #include "rapi/RapiTypes.h"
 #include "support/TestSupport.h"
 
@@ -11,7 +11,7 @@ using namespace rapi;
 namespace {
 
 struct Sim {
-    HMODULE dll = LoadLibraryA("RAPI.DLL");
+    HMODULE dll = LoadLibraryW(SimLibraryPath().c_str());
     template <typename F> F get(const char* name) const {
         return reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(dll, name)));
     }

@@ -2,12 +2,15 @@
 // worked from outside by the automation driver.
 #include "support/TestSupport.h"
 #include "uidriver/Driver.h"
+#include "win/SystemDirectory.h"
 
 #include <gtest/gtest.h>
 
 #include <shlobj.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <iostream>
 
 using namespace testing_support;
 using uidriver::Event;
@@ -101,8 +104,73 @@ void ExpectEveryStatusAnnounced(const StatusAnnouncements& announcements) {
     EXPECT_EQ(heard.back().text, "Upgrade Complete");
 }
 
+std::string Lower(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return text;
+}
+
+// A download folder as an attacker leaves it: the program beside DLLs named
+// as those Windows would look for there first, each of which leaves a
+// marker file when it is loaded.
+constexpr const char* kPlantedNames[] = {"VERSION.dll", "UxTheme.dll", "dwmapi.dll", "RAPI.DLL"};
+
+fs::path PlantedMarkerDll() {
+    const char* chosen = std::getenv("VESKO_E2E_MARKER");
+    return chosen != nullptr && *chosen != '\0'
+               ? fs::path(chosen)
+               : fs::path(ProductExe()).parent_path() / "tests" / "planted" / "marker.dll";
+}
+
+std::string PlantBesideACopy(const fs::path& downloads) {
+    const fs::path exe = downloads / "VeskoUpgrade.exe";
+    fs::copy_file(ProductExe(), exe);
+    for (const char* name : kPlantedNames) {
+        fs::copy_file(PlantedMarkerDll(), downloads / name);
+    }
+    return exe.string();
+}
+
+std::vector<std::string> MarkersIn(const fs::path& downloads) {
+    std::vector<std::string> markers;
+    for (const auto& entry : fs::directory_iterator(downloads)) {
+        if (entry.path().extension() == ".loaded") {
+            markers.push_back(entry.path().filename().string());
+        }
+    }
+    return markers;
+}
+
+// Wine's own user32 imports version.dll, which Windows' user32, a known DLL
+// whose imports come from the system directory, does not: under Wine a
+// planted copy is mapped before any of the program's code runs, whatever
+// the program does. The build refuses a static import of it
+// (cmake/KnownDlls.txt), and the program loads it by name only once the
+// search is safe (dllsearch_test shows both roads).
+bool ImportedByWinesOwnUser32(const std::string& path) {
+    return Lower(fs::path(path).filename().string()) == "version.dll";
+}
+
+// Every module but the program itself came from the system directory or
+// the side-by-side store; the list is printed for the record.
+void ExpectOnlySystemModules(const std::vector<std::string>& modules) {
+    ASSERT_FALSE(modules.empty()) << "the program's modules could not be listed";
+    const std::string windows = Lower(fs::path(win::SystemDirectory()).parent_path().string());
+    for (std::size_t i = 0; i < modules.size(); ++i) {
+        std::cout << "module: " << modules[i] << "\n";
+        if (i == 0 || ImportedByWinesOwnUser32(modules[i])) {
+            continue; // the program
+        }
+        const std::string folder = Lower(fs::path(modules[i]).parent_path().string());
+        const bool system = folder == windows + "\\system32" || folder == windows + "\\syswow64" ||
+                            folder.starts_with(windows + "\\winsxs\\");
+        EXPECT_TRUE(system) << modules[i] << " is not from the system's folders";
+    }
+}
+
 TEST_P(EndToEnd, RealProgramAgainstTheSimulatedVk7) {
     const Scenario& s = GetParam();
+    const bool fullUpgrade = std::string(s.name) == "FullUpgrade";
     ScratchDir device("e2e-dev"), temp("e2e-tmp");
     const fs::path app = device.path() / "ResidentFlash" / "VKNAV";
     fs::create_directories(app);
@@ -116,16 +184,35 @@ TEST_P(EndToEnd, RealProgramAgainstTheSimulatedVk7) {
     for (const auto& setting : s.settings) {
         env.push_back(setting);
     }
+    // The full upgrade runs from a download folder with planted DLLs, Wine
+    // told to search for them as Windows does rather than take its own.
+    ScratchDir downloads("e2e-downloads");
+    std::string exe = ProductExe();
+    static const std::string overrides =
+        std::getenv("WINEDLLOVERRIDES") != nullptr ? std::getenv("WINEDLLOVERRIDES") : "";
+    env.push_back({"WINEDLLOVERRIDES", overrides});
+    if (fullUpgrade) {
+        exe = PlantBesideACopy(downloads.path());
+        env.push_back({"WINEDLLOVERRIDES", overrides + ";version,uxtheme,dwmapi=n,b"});
+    }
 
     uidriver::Driver driver;
-    ASSERT_TRUE(driver.Launch(ProductExe(), env)) << driver.error();
+    ASSERT_TRUE(driver.Launch(exe, env)) << driver.error();
     EXPECT_EQ(driver.Status(), "");
     EXPECT_EQ(driver.ButtonCaption(), "Press to Upgrade");
     StatusAnnouncements announcements;
     announcements.Watch(GetDlgItem(driver.Window(), 1001)); // Label1
     const std::vector<Event> events = driver.Run();
-    const bool fullUpgrade = std::string(s.name) == "FullUpgrade";
     if (fullUpgrade) {
+        // Wine lists no modules of a 32-bit program to a 64-bit driver: there
+        // the markers alone decide.
+        BOOL programIs32Bit = FALSE;
+        IsWow64Process(driver.Process(), &programIs32Bit);
+        if (sizeof(void*) == 4 || !programIs32Bit) {
+            ExpectOnlySystemModules(driver.Modules());
+        }
+        EXPECT_EQ(MarkersIn(downloads.path()), std::vector<std::string>{})
+            << "a DLL beside the program was loaded";
         // The last events may still be on their way to this thread's hook.
         PumpUntil([&] { return announcements.heard().size() >= 22; }, 5000);
         ExpectEveryStatusAnnounced(announcements);
@@ -416,6 +503,77 @@ TEST_F(RunSafetyEndToEnd, TemporaryFolderOutsideTheCodePage) {
     }
     SetEnvironmentVariableW(L"TMP", temp.path().wstring().c_str());
     SetEnvironmentVariableW(L"TEMP", temp.path().wstring().c_str());
+}
+
+} // namespace
+
+namespace {
+
+// What stands in the system directory for a row, put back as the fixture
+// had it (the simulated device's library) when the row ends. The
+// directory is shared with every test of the prefix: these rows run after
+// all others (ctest's e2e_system_library, a cleanup of that fixture).
+class SystemLibrarySwap {
+  public:
+    explicit SystemLibrarySwap(const fs::path& replacement) {
+        fs::remove(SimLibraryPath());
+        if (!replacement.empty()) {
+            fs::copy_file(replacement, SimLibraryPath());
+        }
+    }
+    ~SystemLibrarySwap() {
+        std::error_code ignored;
+        fs::copy_file(BuildLibrary("RAPI.DLL"), SimLibraryPath(),
+                      fs::copy_options::overwrite_existing, ignored);
+    }
+    SystemLibrarySwap(const SystemLibrarySwap&) = delete;
+    SystemLibrarySwap& operator=(const SystemLibrarySwap&) = delete;
+
+    static fs::path BuildLibrary(const char* relative) {
+        return fs::path(ProductExe()).parent_path() / "devicesim" / relative;
+    }
+};
+
+// The program takes RAPI.DLL from the system directory or not at all: a
+// copy beside it, in the current directory or on PATH changes nothing.
+TEST(SystemLibrary, OnlyTheSystemDirectoryIsLookedIn) {
+    const struct {
+        const char* situation;
+        const char* installed; // in the system directory; null: none
+        std::string box;
+    } rows[] = {
+        {"none", nullptr, NotFound(kNoSoftware)},
+        {"the partial library", "partial/RAPI.DLL",
+         NotFound(Incomplete("CeGetVersionEx, CeWriteFile"))},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.situation);
+        ScratchDir device("sl-dev"), downloads("sl-downloads");
+        fs::create_directories(device.path() / "ResidentFlash" / "VKNAV");
+        WriteFileBytes(device.path() / "ResidentFlash" / "VKNAV" / "KestrovaCE.exe", "KestrovaCE");
+        const fs::path exe = downloads.path() / "VeskoUpgrade.exe";
+        fs::copy_file(ProductExe(), exe);
+        fs::copy_file(SystemLibrarySwap::BuildLibrary("RAPI.DLL"), downloads.path() / "RAPI.DLL");
+        const SystemLibrarySwap swap(
+            row.installed != nullptr ? SystemLibrarySwap::BuildLibrary(row.installed) : fs::path());
+        char previous[MAX_PATH];
+        GetCurrentDirectoryA(MAX_PATH, previous);
+        SetCurrentDirectoryA(downloads.str().c_str());
+        const ScopedEnv path("PATH", downloads.str()); // the program inherits both
+        uidriver::Driver driver;
+        const bool launched = driver.Launch(exe.string(), {{"VK7SIM_DIR", device.str()}});
+        SetCurrentDirectoryA(previous);
+        ASSERT_TRUE(launched) << driver.error();
+        std::vector<std::string> boxes;
+        for (const Event& e : driver.Run()) {
+            if (e.kind == Event::Box) {
+                boxes.push_back(e.text);
+            }
+        }
+        EXPECT_EQ(boxes, std::vector<std::string>{row.box});
+        PostMessageA(driver.Window(), WM_CLOSE, 0, 0);
+        EXPECT_EQ(driver.WaitForExit(), 0);
+    }
 }
 
 } // namespace

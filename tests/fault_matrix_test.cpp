@@ -42,7 +42,7 @@ FARPROC WithoutSearch(HMODULE module, const char* name) {
     return std::strcmp(name, "CeFindFirstFile") == 0 ? nullptr : LookUp(module, name);
 }
 HMODULE ProductionLoad(const char* name) {
-    return LoadLibraryA(name);
+    return rapi::ProductionLoader().load(name);
 }
 
 struct Row {

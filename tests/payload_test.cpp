@@ -1,5 +1,7 @@
 #include "payload/Payload.h"
 #include "support/TestSupport.h"
+#include "win/RunLog.h"
+#include "win/TextConversion.h"
 
 #include <gtest/gtest.h>
 
@@ -284,6 +286,15 @@ TEST(GetTempDirectory, FolderNamesOutsideTheCodePageGetTheRealFolder) {
         EXPECT_TRUE(fs::is_empty(base.path() / "Lukasz"));
         fs::remove(folder / "8194a.tmp");
     }
+}
+
+// The run log is UTF-8 where the ANSI code page is the system's, as it is
+// on every Windows before 10 1903 whatever the manifest says.
+TEST(RunLogText, AnsiTextIsWrittenAsUtf8WhereTheCodePageIsNotUtf8) {
+    ASSERT_NE(GetACP(), 65001u);
+    const std::string ansi = win::FromWide(L"Jos\u00E9");
+    ASSERT_EQ(ansi.size(), 4u) << "the code page has no single byte for \\u00E9";
+    EXPECT_EQ(win::runlog::Utf8FromAnsi(ansi), "Jos\xC3\xA9");
 }
 
 } // namespace

@@ -93,7 +93,9 @@ else
 fi
 if [ "${VESKO_I686_MODE:-}" = none ]; then
     echo "skipped: the signed program's upgrade (32-bit programs cannot run here)"
-elif VESKO_E2E_EXE="$signed" VESKO_E2E_PAYLOAD="$good" WINEPATH="Z:$X86/devicesim" /usr/lib/wine/wine64 "$DRIVER" \
+elif cp "$X86/devicesim/RAPI.DLL" "$WINEPREFIX/drive_c/windows/syswow64/RAPI.DLL" &&
+    VESKO_E2E_EXE="$signed" VESKO_E2E_PAYLOAD="$good" VESKO_E2E_MARKER="$X86/tests/planted/marker.dll" \
+    /usr/lib/wine/wine64 "$DRIVER" \
     --gtest_filter='*/EndToEnd.*/FullUpgrade' >"$WORK/e2e.log" 2>&1; then
     echo "ok: the signed program upgrades the simulated VK7"
 else

@@ -2,6 +2,8 @@
 
 #include "app/Unit1.h"
 
+#include <tlhelp32.h>
+
 #include <algorithm>
 
 namespace uidriver {
@@ -98,6 +100,24 @@ bool Driver::Launch(const std::string& exe,
     }
     error_ = "no window captioned \"" + std::string(app::kFormCaption) + "\" appeared";
     return false;
+}
+
+std::vector<std::string> Driver::Modules() const {
+    std::vector<std::string> paths;
+    // Both flags: a 64-bit driver lists a 32-bit program's modules too.
+    const HANDLE snapshot =
+        CreateToolhelp32Snapshot(TH32CS_SNAPMODULE | TH32CS_SNAPMODULE32, process_.dwProcessId);
+    if (snapshot == INVALID_HANDLE_VALUE) {
+        return paths;
+    }
+    MODULEENTRY32 module{};
+    module.dwSize = sizeof module;
+    for (BOOL more = Module32First(snapshot, &module); more;
+         more = Module32Next(snapshot, &module)) {
+        paths.emplace_back(module.szExePath);
+    }
+    CloseHandle(snapshot);
+    return paths;
 }
 
 std::string Driver::Status() const {

@@ -49,9 +49,12 @@ class Driver {
     void Kill() const;
     // Waits for the process to end; its exit code, or -1 on time-out.
     long WaitForExit(DWORD timeoutMs = 10000);
+    // The full path of every module loaded in the program, the program first.
+    std::vector<std::string> Modules() const;
     // The control of the program that has the keyboard focus, if any.
     HWND Focus() const;
     HWND Window() const { return form_; }
+    HANDLE Process() const { return process_.hProcess; }
     HWND Button() const { return button_; }
     const std::string& error() const { return error_; }
 

@@ -145,6 +145,16 @@ build_preset() {
         || { cat "$ROOT/build/$preset.log" >&2; say "Build $preset failed."; exit 1; }
 }
 
+# Puts build $1's simulated device (build/$1/devicesim/RAPI.DLL) where a
+# provider puts RAPI.DLL, in the prefix $2 (default WINEPREFIX): system32
+# for the x86_64 build, syswow64 for the i686 one. The program loads it
+# from there only.
+install_simulated_rapi() {
+    local prefix=${2:-$WINEPREFIX} folder=system32
+    [ "$1" = x86 ] && folder=syswow64
+    cp "$ROOT/build/$1/devicesim/RAPI.DLL" "$prefix/drive_c/windows/$folder/RAPI.DLL"
+}
+
 # A Unix path as Wine's Windows path on drive Z:.
 winpath() { printf 'Z:%s' "$(printf '%s' "$1" | sed 's|/|\\|g')"; }
 

@@ -1,5 +1,7 @@
 #include "support/TestSupport.h"
 
+#include "win/SystemDirectory.h"
+
 #include <cstdio>
 #include <fstream>
 #include <memory>
@@ -22,10 +24,10 @@ std::string GetEnv(const std::string& name, bool& found) {
 // a lookup by name alone may answer either one, and a reset or a handle
 // count would then reach the wrong device.
 template <typename F> F SimExport(const char* name) {
-    const std::string path = (ProgramFolder().parent_path() / "devicesim" / "RAPI.DLL").string();
-    HMODULE sim = GetModuleHandleA(path.c_str());
+    const std::wstring path = SimLibraryPath();
+    HMODULE sim = GetModuleHandleW(path.c_str());
     if (sim == nullptr) {
-        sim = LoadLibraryExA(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+        sim = LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
     }
     return sim ? reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(sim, name))) : nullptr;
 }
@@ -283,6 +285,10 @@ fs::path PayloadFile(const std::string& deviceName) {
     const std::string folder = GetEnv("VESKO_E2E_PAYLOAD", set);
     return (set && !folder.empty() ? fs::path(folder) : SourceRoot() / "payload" / "Files") /
            deviceName;
+}
+
+std::wstring SimLibraryPath() {
+    return win::SystemDirectory() + L"\\RAPI.DLL";
 }
 
 HMODULE NoLibrary(const char*) {

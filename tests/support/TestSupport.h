@@ -209,6 +209,11 @@ inline constexpr const char* kNotComplete =
 extern const char* const kDeviceNames[9];
 fs::path PayloadFile(const std::string& deviceName);
 
+// Where the program loads RAPI.DLL from, and the tests' fixture puts the
+// simulated device's: the system directory (syswow64 of the prefix for the
+// i686 build).
+std::wstring SimLibraryPath();
+
 // Loaders for rapi::ResetForTesting: no library at all, the partial library
 // (without CeGetVersionEx and CeWriteFile), and the look-up of entry points.
 HMODULE NoLibrary(const char* name);
