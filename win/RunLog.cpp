@@ -168,8 +168,10 @@ std::string Utf8FromWide(const std::wstring& text) {
     return FromWide(text, CP_UTF8);
 }
 
+// The ANSI code page is UTF-8 only where Windows honours the manifest's
+// setting (10 1903 and later); before, it is the system's, such as 1252.
 std::string Utf8FromAnsi(const std::string& text) {
-    return FromWide(ToWide(text));
+    return FromWide(ToWide(text), CP_UTF8);
 }
 
 std::wstring FilePath() {
