@@ -3,6 +3,7 @@
 #include "win/ScopedWin.h"
 #include "win/TextConversion.h"
 
+#include <cwchar>
 #include <optional>
 #include <vector>
 
@@ -62,22 +63,92 @@ std::optional<ServiceState> Ask(SC_HANDLE manager, const wchar_t* name) {
     return state;
 }
 
-bool RunsAsLocalSystem(const std::wstring& account) {
-    return account.empty() || lstrcmpiW(account.c_str(), L"LocalSystem") == 0 ||
-           lstrcmpiW(account.c_str(), L".\\LocalSystem") == 0;
+std::wstring ComputerName() {
+    wchar_t name[MAX_COMPUTERNAME_LENGTH + 1] = {};
+    DWORD size = MAX_COMPUTERNAME_LENGTH + 1;
+    return GetComputerNameW(name, &size) ? std::wstring(name, size) : std::wstring();
 }
 
-ServiceFinding::Kind FindingOf(const ServiceState& state, DWORD build) {
+// Every spelling the manager may report for the LocalSystem account.
+bool RunsAsLocalSystem(const std::wstring& account) {
+    const std::wstring here = ComputerName();
+    for (const std::wstring& system :
+         {std::wstring(L"LocalSystem"), std::wstring(L".\\LocalSystem"), here + L"\\LocalSystem",
+          std::wstring(L"NT AUTHORITY\\SYSTEM")}) {
+        if (lstrcmpiW(account.c_str(), system.c_str()) == 0) {
+            return true;
+        }
+    }
+    return account.empty();
+}
+
+// None of these serves a connection. A service starting or continuing is
+// on its way: the general advice, to wait and press again, fits it.
+bool Stopped(DWORD state) {
+    return state == SERVICE_STOPPED || state == SERVICE_STOP_PENDING ||
+           state == SERVICE_PAUSE_PENDING || state == SERVICE_PAUSED;
+}
+
+DWORD RegistryDword(const wchar_t* path, const wchar_t* name, DWORD otherwise) {
+    HKEY opened = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_QUERY_VALUE, &opened) != ERROR_SUCCESS) {
+        return otherwise;
+    }
+    const win::ScopedRegistryKey key(opened);
+    DWORD value = 0, type = 0, size = sizeof value;
+    return RegQueryValueExW(key.get(), name, nullptr, &type, reinterpret_cast<BYTE*>(&value),
+                            &size) == ERROR_SUCCESS &&
+                   type == REG_DWORD
+               ? value
+               : otherwise;
+}
+
+// Windows 10 1703 and later give grouped services processes of their own
+// only where the installed memory is above this threshold; below it they
+// stay grouped, and running under another account is how they were set up.
+bool SplitsServices(DWORD build) {
+    if (build < kSplitServicesBuild) {
+        return false;
+    }
+    MEMORYSTATUSEX memory{};
+    memory.dwLength = sizeof memory;
+    const DWORD thresholdKb = RegistryDword(L"SYSTEM\\CurrentControlSet\\Control",
+                                            L"SvcHostSplitThresholdInKB", kSplitThresholdKb);
+    return GlobalMemoryStatusEx(&memory) && memory.ullTotalPhys / 1024 > thresholdKb;
+}
+
+ServiceFinding::Kind FindingOf(const ServiceState& state, bool splits) {
     if (state.startType == SERVICE_DISABLED) {
         return ServiceFinding::Disabled;
     }
-    if (state.currentState != SERVICE_RUNNING) {
+    if (Stopped(state.currentState)) {
         return ServiceFinding::NotRunning;
     }
-    if (build >= kSplitServicesBuild && !RunsAsLocalSystem(state.account) && !state.splitDisabled) {
+    if (state.currentState == SERVICE_RUNNING && splits && !RunsAsLocalSystem(state.account) &&
+        !state.splitDisabled) {
         return ServiceFinding::WrongAccount;
     }
     return ServiceFinding::None;
+}
+
+// The build as Windows' setup recorded it: compatibility mode ("Windows XP
+// SP3") changes what the version functions answer, manifest or not, but
+// not this value. 0 where it is not there (Windows before XP).
+DWORD RecordedBuild() {
+    HKEY opened = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion", 0,
+                      KEY_QUERY_VALUE | KEY_WOW64_64KEY, &opened) != ERROR_SUCCESS) {
+        return 0;
+    }
+    const win::ScopedRegistryKey key(opened);
+    wchar_t text[16] = {};
+    DWORD type = 0, size = sizeof text - sizeof(wchar_t);
+    if (RegQueryValueExW(key.get(), L"CurrentBuildNumber", nullptr, &type,
+                         reinterpret_cast<BYTE*>(text), &size) != ERROR_SUCCESS ||
+        type != REG_SZ) {
+        return 0;
+    }
+    return static_cast<DWORD>(wcstoul(text, nullptr, 10));
 }
 
 } // namespace
@@ -85,6 +156,9 @@ ServiceFinding::Kind FindingOf(const ServiceState& state, DWORD build) {
 DWORD WindowsBuild() {
     if (g_buildForTesting != nullptr) {
         return g_buildForTesting();
+    }
+    if (const DWORD recorded = RecordedBuild(); recorded != 0) {
+        return recorded;
     }
     OSVERSIONINFOW version{};
     version.dwOSVersionInfoSize = sizeof version;
@@ -106,11 +180,11 @@ ServiceFinding DiagnoseConnectionServices() {
             states.push_back(std::move(*state));
         }
     }
-    const DWORD build = WindowsBuild();
+    const bool splits = SplitsServices(WindowsBuild());
     for (const auto kind :
          {ServiceFinding::Disabled, ServiceFinding::NotRunning, ServiceFinding::WrongAccount}) {
         for (const ServiceState& state : states) {
-            if (FindingOf(state, build) == kind) {
+            if (FindingOf(state, splits) == kind) {
                 return ServiceFinding{kind, win::FromWide(state.displayName),
                                       win::FromWide(state.account)};
             }

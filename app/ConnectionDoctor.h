@@ -17,9 +17,10 @@ struct ServiceFinding {
     enum Kind {
         None,         // no service, none in trouble, or the manager cannot be asked
         Disabled,     // its start type is Disabled
-        NotRunning,   // any state but running
+        NotRunning,   // stopped, paused, or on its way to either
         WrongAccount, // running as another account than LocalSystem, which fails
-                      // on Windows 10 1703 (build 15063) and later
+                      // on Windows 10 1703 (build 15063) and later where it
+                      // runs in a process of its own
     } kind = None;
     std::string displayName; // as the manager reports it: as Services shows it
     std::string account;     // WrongAccount: the account it logs on as
@@ -31,10 +32,14 @@ ServiceFinding DiagnoseConnectionServices();
 // The build at and after which services that shared a process each run in
 // their own, and these two fail under their own accounts.
 inline constexpr DWORD kSplitServicesBuild = 15063;
+// ... where the installed memory is above this many KB (3.5 GB), unless
+// SvcHostSplitThresholdInKB under HKLM\SYSTEM\CurrentControlSet\Control
+// says otherwise.
+inline constexpr DWORD kSplitThresholdKb = 3670016;
 
-// Windows' real build number (the program's manifest declares Windows 10,
-// so the version functions do not understate it). Tests put their own in
-// place (null: the system's).
+// Windows' real build number, as its setup recorded it: running the
+// program in compatibility mode changes what the version functions answer.
+// Tests put their own in place (null: the system's).
 DWORD WindowsBuild();
 void SetWindowsBuildForTesting(DWORD (*build)());
 

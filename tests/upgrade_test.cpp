@@ -257,11 +257,12 @@ unsigned CallNumber(const std::vector<LogEntry>& cleanRun, const UnplugAt& at) {
 // in the prefix's service control manager for one row and removed after it.
 struct StandInService {
     const wchar_t* name;
-    DWORD start; // SERVICE_DISABLED, SERVICE_DEMAND_START, ...
-    bool running;
+    DWORD start;   // SERVICE_DISABLED, SERVICE_DEMAND_START, ...
+    DWORD reports; // the state it reports once started; kNotStarted: not started
     const wchar_t* account;
     bool splitDisabled = false; // SvcHostSplitDisable = 1 under its key
 };
+constexpr DWORD kNotStarted = 0;
 constexpr const char* kWcesCommDisplay = "Windows Mobile-2003-based device connectivity";
 constexpr const char* kRapiMgrDisplay = "Windows Mobile-based device connectivity";
 
@@ -273,6 +274,7 @@ class InstalledService {
                                          ? L"Windows Mobile-2003-based device connectivity"
                                          : L"Windows Mobile-based device connectivity";
         const std::wstring binary = L"\"" + ServiceHost().wstring() + L"\"";
+        ResetEvent(stop_.get());
         Remove(wanted.name); // left by a run that was cut short
         service_ =
             CreateServiceW(manager_, wanted.name, display.c_str(), SERVICE_ALL_ACCESS,
@@ -287,19 +289,29 @@ class InstalledService {
                                       REG_DWORD, &one, sizeof one),
                       ERROR_SUCCESS);
         }
-        if (wanted.running && service_ != nullptr) {
-            EXPECT_TRUE(StartServiceW(service_, 0, nullptr)) << GetLastError();
-            EXPECT_TRUE(WaitFor(SERVICE_RUNNING));
+        if (wanted.reports != kNotStarted && service_ != nullptr) {
+            const std::wstring state = std::to_wstring(wanted.reports);
+            const wchar_t* arguments[] = {wanted.name, state.c_str()};
+            EXPECT_TRUE(StartServiceW(service_, 2, arguments)) << GetLastError();
+            EXPECT_TRUE(WaitFor(wanted.reports));
         }
+        splitDisabledKey_ = wanted.splitDisabled ? wanted.name : nullptr;
     }
     ~InstalledService() {
         if (service_ != nullptr) {
-            SERVICE_STATUS status{};
-            if (ControlService(service_, SERVICE_CONTROL_STOP, &status)) {
-                WaitFor(SERVICE_STOPPED);
-            }
+            // The manager sends no stop to a service that is stopping: the
+            // stand-in is told by its event instead, whatever its state.
+            SetEvent(stop_.get());
+            WaitFor(SERVICE_STOPPED);
             DeleteService(service_);
             CloseServiceHandle(service_);
+        }
+        // Not left for a later row to find, whatever the manager does with
+        // the deleted service's key.
+        if (splitDisabledKey_ != nullptr) {
+            const std::wstring key =
+                std::wstring(L"SYSTEM\\CurrentControlSet\\Services\\") + splitDisabledKey_;
+            RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, key.c_str(), L"SvcHostSplitDisable");
         }
         CloseServiceHandle(manager_);
     }
@@ -333,6 +345,40 @@ class InstalledService {
     }
     SC_HANDLE manager_;
     SC_HANDLE service_ = nullptr;
+    const wchar_t* splitDisabledKey_ = nullptr;
+    win::ScopedHandle stop_{CreateEventW(nullptr, TRUE, FALSE, L"vk7_service_host_stop")};
+};
+
+// This computer's own spelling of the LocalSystem account.
+std::wstring HereLocalSystem() {
+    wchar_t name[MAX_COMPUTERNAME_LENGTH + 1] = {};
+    DWORD size = MAX_COMPUTERNAME_LENGTH + 1;
+    GetComputerNameW(name, &size);
+    return std::wstring(name, size) + L"\\LocalSystem";
+}
+const std::wstring kHereLocalSystem = HereLocalSystem();
+
+// The memory above which Windows 10 splits grouped services, for one row.
+class SplitThreshold {
+  public:
+    explicit SplitThreshold(DWORD kb) : set_(kb != 0) {
+        if (set_) {
+            EXPECT_EQ(RegSetKeyValueW(HKEY_LOCAL_MACHINE, kKey, kValue, REG_DWORD, &kb, sizeof kb),
+                      ERROR_SUCCESS);
+        }
+    }
+    ~SplitThreshold() {
+        if (set_) {
+            RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kKey, kValue);
+        }
+    }
+    SplitThreshold(const SplitThreshold&) = delete;
+    SplitThreshold& operator=(const SplitThreshold&) = delete;
+
+  private:
+    static constexpr const wchar_t* kKey = L"SYSTEM\\CurrentControlSet\\Control";
+    static constexpr const wchar_t* kValue = L"SvcHostSplitThresholdInKB";
+    bool set_;
 };
 
 DWORD g_windowsBuild = 0;
@@ -382,6 +428,7 @@ TEST_F(Upgrade, FailureTable) {
         unsigned scratchCreateFails = 0; // its N-th creation of a scratch file fails
         DWORD staleError = 0; // the device's last error before the run, kept once unplugged
         std::vector<StandInService> services{}; // Windows Mobile Device Center's, for the row
+        DWORD splitThresholdKb = 0;             // SvcHostSplitThresholdInKB for the row; 0: none
         DWORD windowsBuild = 0;                 // as the row's Windows tells it; 0: Wine's
         std::string logged{};                   // a pattern the run log's block holds
         std::vector<Box> shown{};               // a text's one "*" stands for any run of characters
@@ -421,41 +468,104 @@ TEST_F(Upgrade, FailureTable) {
         // What stops the link on this computer, where it never came up.
         {.situation = "Windows Mobile Device Center's first service disabled",
          .settings = {{"VK7SIM_INIT_RESULT", "0x8007001F"}},
-         .services = {{L"WcesComm", SERVICE_DISABLED, false, L"LocalSystem"}},
+         .services = {{L"WcesComm", SERVICE_DISABLED, kNotStarted, L"LocalSystem"}},
+         .logged = R"(\r\nConnection doctor: "Windows Mobile-2003-based device connectivity" )"
+                   R"(disabled\r\n)",
          .shown = {info(NotFound(ServiceDisabled(kWcesCommDisplay)))},
          .untouched = true},
         {.situation = "its first service stopped, its second disabled: the disabled one first",
          .settings = {{"VK7SIM_INIT_RESULT", "0x8007001F"}},
-         .services = {{L"WcesComm", SERVICE_DEMAND_START, false, L"LocalSystem"},
-                      {L"RapiMgr", SERVICE_DISABLED, false, L"LocalSystem"}},
+         .services = {{L"WcesComm", SERVICE_DEMAND_START, kNotStarted, L"LocalSystem"},
+                      {L"RapiMgr", SERVICE_DISABLED, kNotStarted, L"LocalSystem"}},
          .shown = {info(NotFound(ServiceDisabled(kRapiMgrDisplay)))},
          .untouched = true},
         {.situation = "no answer, its second service stopped",
          .settings = {{"VK7SIM_DIR", ""}},
-         .services = {{L"RapiMgr", SERVICE_DEMAND_START, false, L"LocalSystem"}},
+         .services = {{L"RapiMgr", SERVICE_DEMAND_START, kNotStarted, L"LocalSystem"}},
+         .logged = R"(\r\nConnection doctor: "Windows Mobile-based device connectivity" not )"
+                   R"(running\r\n)",
          .shown = {info(NotFound(ServiceNotRunning(kRapiMgrDisplay)))}},
+        {.situation = "both services stopped alike: the first one named",
+         .settings = {{"VK7SIM_INIT_RESULT", "0x8007001F"}},
+         .services = {{L"RapiMgr", SERVICE_DEMAND_START, kNotStarted, L"LocalSystem"},
+                      {L"WcesComm", SERVICE_DEMAND_START, kNotStarted, L"LocalSystem"}},
+         .shown = {info(NotFound(ServiceNotRunning(kWcesCommDisplay)))},
+         .untouched = true},
+        // A service stopping or paused serves no connection; one on its way
+        // up is not broken, and the general advice fits it.
+        {.situation = "its first service stopping",
+         .settings = {{"VK7SIM_INIT_RESULT", "0x8007001F"}},
+         .services = {{L"WcesComm", SERVICE_DEMAND_START, SERVICE_STOP_PENDING, L"LocalSystem"}},
+         .shown = {info(NotFound(ServiceNotRunning(kWcesCommDisplay)))},
+         .untouched = true},
+        {.situation = "its first service pausing",
+         .settings = {{"VK7SIM_INIT_RESULT", "0x8007001F"}},
+         .services = {{L"WcesComm", SERVICE_DEMAND_START, SERVICE_PAUSE_PENDING, L"LocalSystem"}},
+         .shown = {info(NotFound(ServiceNotRunning(kWcesCommDisplay)))},
+         .untouched = true},
+        {.situation = "its first service paused",
+         .settings = {{"VK7SIM_INIT_RESULT", "0x8007001F"}},
+         .services = {{L"WcesComm", SERVICE_DEMAND_START, SERVICE_PAUSED, L"LocalSystem"}},
+         .shown = {info(NotFound(ServiceNotRunning(kWcesCommDisplay)))},
+         .untouched = true},
+        {.situation = "its first service starting",
+         .settings = {{"VK7SIM_INIT_RESULT", "0x8007001F"}},
+         .services = {{L"WcesComm", SERVICE_DEMAND_START, SERVICE_START_PENDING, L"LocalSystem"}},
+         .shown = {info(NotFound(ProviderError("0x8007001F")))},
+         .untouched = true},
+        {.situation = "its first service continuing",
+         .settings = {{"VK7SIM_INIT_RESULT", "0x8007001F"}},
+         .services = {{L"WcesComm", SERVICE_DEMAND_START, SERVICE_CONTINUE_PENDING,
+                       L"LocalSystem"}},
+         .shown = {info(NotFound(ProviderError("0x8007001F")))},
+         .untouched = true},
         {.situation = "both services running as LocalSystem",
          .settings = {{"VK7SIM_INIT_RESULT", "0x8007001F"}},
-         .services = {{L"WcesComm", SERVICE_AUTO_START, true, L"LocalSystem"},
-                      {L"RapiMgr", SERVICE_AUTO_START, true, L"LocalSystem"}},
+         .services = {{L"WcesComm", SERVICE_AUTO_START, SERVICE_RUNNING, L"LocalSystem"},
+                      {L"RapiMgr", SERVICE_AUTO_START, SERVICE_RUNNING, L"LocalSystem"}},
          .windowsBuild = 19045,
          .shown = {info(NotFound(ProviderError("0x8007001F")))},
          .untouched = true},
         {.situation = "a service running as LocalService on Windows 10 1703",
          .settings = {{"VK7SIM_INIT_RESULT", "0x8007001F"}},
-         .services = {{L"WcesComm", SERVICE_AUTO_START, true, L"NT AUTHORITY\\LocalService"}},
+         .services = {{L"WcesComm", SERVICE_AUTO_START, SERVICE_RUNNING,
+                       L"NT AUTHORITY\\LocalService"}},
          .windowsBuild = 15063,
+         .logged = R"(\r\nConnection doctor: "Windows Mobile-2003-based device connectivity" )"
+                   R"(running as another account \(NT AUTHORITY\\LocalService\)\r\n)",
          .shown = {info(NotFound(ServiceAccount(kWcesCommDisplay, "NT AUTHORITY\\LocalService")))},
+         .untouched = true},
+        {.situation = "the same where the memory is under the split threshold",
+         .settings = {{"VK7SIM_INIT_RESULT", "0x8007001F"}},
+         .services = {{L"WcesComm", SERVICE_AUTO_START, SERVICE_RUNNING,
+                       L"NT AUTHORITY\\LocalService"}},
+         .splitThresholdKb = 0xFFFFFFFF, // 4 TB, above this machine's memory
+         .windowsBuild = 19045,
+         .shown = {info(NotFound(ProviderError("0x8007001F")))},
+         .untouched = true},
+        {.situation = "a service running as NT AUTHORITY\\SYSTEM on Windows 10",
+         .settings = {{"VK7SIM_INIT_RESULT", "0x8007001F"}},
+         .services = {{L"WcesComm", SERVICE_AUTO_START, SERVICE_RUNNING, L"NT AUTHORITY\\SYSTEM"}},
+         .windowsBuild = 19045,
+         .shown = {info(NotFound(ProviderError("0x8007001F")))},
+         .untouched = true},
+        {.situation = "a service running as COMPUTERNAME\\LocalSystem on Windows 10",
+         .settings = {{"VK7SIM_INIT_RESULT", "0x8007001F"}},
+         .services = {{L"WcesComm", SERVICE_AUTO_START, SERVICE_RUNNING, kHereLocalSystem.c_str()}},
+         .windowsBuild = 19045,
+         .shown = {info(NotFound(ProviderError("0x8007001F")))},
          .untouched = true},
         {.situation = "the same with the split of its process disabled",
          .settings = {{"VK7SIM_INIT_RESULT", "0x8007001F"}},
-         .services = {{L"WcesComm", SERVICE_AUTO_START, true, L"NT AUTHORITY\\LocalService", true}},
+         .services = {{L"WcesComm", SERVICE_AUTO_START, SERVICE_RUNNING,
+                       L"NT AUTHORITY\\LocalService", true}},
          .windowsBuild = 15063,
          .shown = {info(NotFound(ProviderError("0x8007001F")))},
          .untouched = true},
         {.situation = "the same before Windows 10 1703",
          .settings = {{"VK7SIM_INIT_RESULT", "0x8007001F"}},
-         .services = {{L"WcesComm", SERVICE_AUTO_START, true, L"NT AUTHORITY\\LocalService"}},
+         .services = {{L"WcesComm", SERVICE_AUTO_START, SERVICE_RUNNING,
+                       L"NT AUTHORITY\\LocalService"}},
          .windowsBuild = 14393,
          .shown = {info(NotFound(ProviderError("0x8007001F")))},
          .untouched = true},
@@ -649,6 +759,7 @@ TEST_F(Upgrade, FailureTable) {
         for (const StandInService& wanted : row.services) {
             services.push_back(std::make_unique<InstalledService>(wanted));
         }
+        const SplitThreshold threshold(row.splitThresholdKb);
         g_windowsBuild = row.windowsBuild;
         app::SetWindowsBuildForTesting(row.windowsBuild != 0 ? WindowsBuildOfTheRow : nullptr);
         win::ArmFaultForTesting(win::FaultPoint::ScratchCreate, row.scratchCreateFails);
@@ -752,6 +863,29 @@ std::vector<std::regex> QuotesOfTheUsersReadme() {
         }
     }
     return quotes;
+}
+
+// Compatibility mode ("Windows XP SP3") changes what the version functions
+// answer, not the build Windows' setup recorded: the doctor reads that.
+// Here the record says 19045 while the version functions say Wine's 7601.
+TEST_F(Upgrade, DoctorReadsTheBuildThatCompatibilityModeCannotChange) {
+    const wchar_t* key = L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion";
+    wchar_t saved[16] = {};
+    DWORD size = sizeof saved;
+    ASSERT_EQ(RegGetValueW(HKEY_LOCAL_MACHINE, key, L"CurrentBuildNumber", RRF_RT_REG_SZ, nullptr,
+                           saved, &size),
+              ERROR_SUCCESS);
+    const wchar_t recorded[] = L"19045";
+    ASSERT_EQ(RegSetKeyValueW(HKEY_LOCAL_MACHINE, key, L"CurrentBuildNumber", REG_SZ, recorded,
+                              sizeof recorded),
+              ERROR_SUCCESS);
+    const DWORD build = app::WindowsBuild();
+    RegSetKeyValueW(HKEY_LOCAL_MACHINE, key, L"CurrentBuildNumber", REG_SZ, saved, size);
+    OSVERSIONINFOW version{};
+    version.dwOSVersionInfoSize = sizeof version;
+    ASSERT_TRUE(GetVersionExW(&version));
+    EXPECT_NE(version.dwBuildNumber, 19045u);
+    EXPECT_EQ(build, 19045u);
 }
 
 TEST_F(Upgrade, UsersReadmeQuotesEveryTextOnOneLine) {
