@@ -129,64 +129,78 @@ std::string FailureText(const pda::CopyFailure& failure) {
 } // namespace
 
 void BeginRun() {
-    win::runlog::Begin(LocalTime() + " VeskoUpgrade " VESKO_VERSION_TEXT " " +
-                       (sizeof(void*) == 8 ? "x86_64" : "i686"));
-    Line(WindowsLine());
-    Line(LibraryLine());
+    win::runlog::Guarded([&] {
+        win::runlog::Begin(LocalTime() + " VeskoUpgrade " VESKO_VERSION_TEXT " " +
+                           (sizeof(void*) == 8 ? "x86_64" : "i686"));
+        Line(WindowsLine());
+        Line(LibraryLine());
+    });
 }
 
 void Connection() {
-    const std::string waited = "Connection: " + std::to_string(pda::PdaConnectMs) + " ms, ";
-    if (pda::PdaConnected) {
-        Line(waited + "connected");
-    } else if (pda::PdaConnectError != 0) {
-        Line(waited + "error " + Hex(pda::PdaConnectError));
-    } else {
-        Line(waited + "no device answered");
-    }
+    win::runlog::Guarded([&] {
+        const std::string waited = "Connection: " + std::to_string(pda::PdaConnectMs) + " ms, ";
+        if (pda::PdaConnected) {
+            Line(waited + "connected");
+        } else if (pda::PdaConnectError != 0) {
+            Line(waited + "error " + Hex(pda::PdaConnectError));
+        } else {
+            Line(waited + "no device answered");
+        }
+    });
 }
 
 void Doctor(const ServiceFinding& finding) {
-    static const char* const kinds[] = {"nothing", "disabled", "not running",
-                                        "running as another account"};
-    std::string line = "Connection doctor: ";
-    line += finding.kind == ServiceFinding::None
-                ? "found nothing in Windows Mobile Device Center's services"
-                : "\"" + Utf8FromAnsi(finding.displayName) + "\" " + kinds[finding.kind];
-    if (finding.kind == ServiceFinding::WrongAccount) {
-        line += " (" + Utf8FromAnsi(finding.account) + ")";
-    }
-    Line(line);
+    win::runlog::Guarded([&] {
+        static const char* const kinds[] = {"nothing", "disabled", "not running",
+                                            "running as another account"};
+        std::string line = "Connection doctor: ";
+        line += finding.kind == ServiceFinding::None
+                    ? "found nothing in Windows Mobile Device Center's services"
+                    : "\"" + Utf8FromAnsi(finding.displayName) + "\" " + kinds[finding.kind];
+        if (finding.kind == ServiceFinding::WrongAccount) {
+            line += " (" + Utf8FromAnsi(finding.account) + ")";
+        }
+        Line(line);
+    });
 }
 
 void Device(const NotIdentified& answer) {
-    if (answer.cause == NotIdentified::LinkLost || answer.cause == NotIdentified::DeviceError) {
-        Line("Device: did not tell its version, error " + Hex(answer.error));
-        return;
-    }
-    Line(Format("Device: Windows CE %lu, screen %d mm and %d pixels high",
-                static_cast<unsigned long>(answer.osMajor), answer.screenMm, answer.screenPx));
+    win::runlog::Guarded([&] {
+        if (answer.cause == NotIdentified::LinkLost || answer.cause == NotIdentified::DeviceError) {
+            Line("Device: did not tell its version, error " + Hex(answer.error));
+            return;
+        }
+        Line(Format("Device: Windows CE %lu, screen %d mm and %d pixels high",
+                    static_cast<unsigned long>(answer.osMajor), answer.screenMm, answer.screenPx));
+    });
 }
 
 void Check(const std::vector<pda::PdaTarget>& targets, const std::vector<pda::DeviceEntry>& seen,
            const std::string& refusal) {
-    for (std::size_t i = 0; i < seen.size() && i < targets.size(); ++i) {
-        Line("Check: " + Utf8FromAnsi(targets[i].path) + ": " + EntryText(seen[i]));
-    }
-    Line(refusal.empty() ? "Check: every file can be replaced"
-                         : "Check: refused: " + Utf8FromAnsi(refusal));
+    win::runlog::Guarded([&] {
+        for (std::size_t i = 0; i < seen.size() && i < targets.size(); ++i) {
+            Line("Check: " + Utf8FromAnsi(targets[i].path) + ": " + EntryText(seen[i]));
+        }
+        Line(refusal.empty() ? "Check: every file can be replaced"
+                             : "Check: refused: " + Utf8FromAnsi(refusal));
+    });
 }
 
 void Item(const std::string& deviceName, unsigned long long bytes, unsigned long long ms,
           bool copied, const pda::CopyFailure& failure) {
-    Line((copied ? "Copied " : "Failed ") + Utf8FromAnsi(deviceName) + ": " +
-         std::to_string(bytes) + " bytes in " + std::to_string(ms) + " ms" +
-         (copied ? "" : ", " + FailureText(failure)));
+    win::runlog::Guarded([&] {
+        Line((copied ? "Copied " : "Failed ") + Utf8FromAnsi(deviceName) + ": " +
+             std::to_string(bytes) + " bytes in " + std::to_string(ms) + " ms" +
+             (copied ? "" : ", " + FailureText(failure)));
+    });
 }
 
 void EndRun(const std::string& status) {
-    Line("Status: " + Utf8FromAnsi(status));
-    win::runlog::End();
+    win::runlog::Guarded([&] {
+        Line("Status: " + Utf8FromAnsi(status));
+        win::runlog::End();
+    });
 }
 
 } // namespace app::report

@@ -1,7 +1,8 @@
 // What a run writes to the run log (win/RunLog.h), one line as each thing
 // happens: the system, the connection software, each connection, what the
 // connection doctor found, the device, the check, each item and how the run
-// ended. Costs no device call.
+// ended. Costs no device call, and raises nothing: whatever goes wrong in
+// logging leaves the run as it was.
 #pragma once
 
 #include "app/ConnectionDoctor.h"

@@ -8,6 +8,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <regex>
 #include <sstream>
@@ -54,10 +56,49 @@ class Upgrade : public FormFixture {
     }
 };
 
+// A text of several lines as the run log holds it: its later lines
+// indented, its empty ones gone.
+std::string AsLogged(const std::string& text) {
+    std::string logged;
+    std::istringstream lines(text);
+    bool first = true;
+    for (std::string line; std::getline(lines, line);) {
+        if (first || !line.empty()) {
+            logged += (first ? "" : "\r\n  ") + line;
+        }
+        first = false;
+    }
+    return logged;
+}
+
+// This computer's offset from UTC as the log writes it ("+05:30"), from the
+// local and the UTC clock themselves.
+std::string UtcOffsetNow() {
+    SYSTEMTIME local{}, utc{};
+    GetLocalTime(&local);
+    GetSystemTime(&utc);
+    FILETIME localFile{}, utcFile{};
+    SystemTimeToFileTime(&local, &localFile);
+    SystemTimeToFileTime(&utc, &utcFile);
+    const auto ticks = [](const FILETIME& t) {
+        return static_cast<long long>((static_cast<unsigned long long>(t.dwHighDateTime) << 32) |
+                                      t.dwLowDateTime);
+    };
+    // To the nearest quarter hour: the two clocks were read a moment apart.
+    const long long quarters = std::llround((ticks(localFile) - ticks(utcFile)) / 9e9);
+    const long long minutes = std::llabs(quarters) * 15;
+    char text[8];
+    std::snprintf(text, sizeof text, "%c%02lld:%02lld", quarters < 0 ? '-' : '+', minutes / 60,
+                  minutes % 60);
+    return text;
+}
+
 TEST_F(Upgrade, FullRunInstallsTheNineItemsInManifestOrder) {
     Captions().clear();
     g_labelProc = reinterpret_cast<WNDPROC>(
         SetWindowLongPtrA(form.Label1(), GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(RecordCaptions)));
+    // A link that takes a known time to come up, for the log's connection lines.
+    const ScopedEnv slowLink("VK7SIM_CONNECT_DELAY_MS", "300");
     Press();
     SetWindowLongPtrA(form.Label1(), GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(g_labelProc));
     // What the run does while the connection waits keep the window still.
@@ -115,11 +156,26 @@ TEST_F(Upgrade, FullRunInstallsTheNineItemsInManifestOrder) {
     // item with its size, and how the run ended.
     EXPECT_EQ(ReadFileBytes(RunLogFile()).substr(0, 3), "\xEF\xBB\xBF");
     const std::string logged = LastRunLogged();
-    const std::string version = TextOf(form.Label3()).substr(TextOf(form.Label3()).rfind(' ') + 1);
-    EXPECT_TRUE(std::regex_search(
-        logged, std::regex(R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d[+-]\d\d:\d\d VeskoUpgrade )" +
-                           version + R"( (i686|x86_64)\r\nWindows: )")))
+    // ctest runs this in a zone of UTC+05:30 (TZ): a sign the wrong way
+    // round shows.
+    EXPECT_TRUE(
+        std::regex_search(logged, std::regex(R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d[+-]\d\d:\d\d )"
+                                             R"(VeskoUpgrade 2\.51c (i686|x86_64)\r\nWindows: )")))
         << logged;
+    EXPECT_EQ(logged.substr(19, 6), UtcOffsetNow());
+    // Both connections waited for the link's 300 ms, and not much longer.
+    std::smatch waited;
+    std::string rest = logged;
+    int connections = 0;
+    while (
+        std::regex_search(rest, waited, std::regex(R"(\r\nConnection: (\d+) ms, connected\r\n)"))) {
+        const int ms = std::stoi(waited[1]);
+        EXPECT_GE(ms, 300) << logged;
+        EXPECT_LT(ms, 1000) << logged;
+        ++connections;
+        rest = waited.suffix();
+    }
+    EXPECT_EQ(connections, 2) << logged;
     EXPECT_NE(logged.find("\r\nDevice: Windows CE 6, screen 60 mm and 480 pixels high\r\n"),
               std::string::npos);
     for (const char* name : kDeviceNames) {
@@ -798,11 +854,11 @@ TEST_F(Upgrade, FailureTable) {
         // The run log holds every box's text as shown, and how the run ended.
         const std::string logged = LastRunLogged();
         for (const Box& box : caught.boxes()) {
-            EXPECT_NE(
-                logged.find("Message: " + std::regex_replace(box.text, std::regex("\n"), "\r\n")),
-                std::string::npos)
-                << box.text;
+            EXPECT_NE(logged.find("Message: " + AsLogged(box.text)), std::string::npos) << box.text;
         }
+        // Only the block's first line starts with a date, and none is blank.
+        EXPECT_EQ(logged.find("\r\n\r\n"), std::string::npos) << logged;
+        EXPECT_FALSE(std::regex_search(logged, std::regex(R"(\r\n\d{4}-\d\d-\d\dT)"))) << logged;
         EXPECT_TRUE(logged.ends_with("\r\nStatus: " + row.status + "\r\n")) << logged;
         EXPECT_TRUE(std::regex_search(logged, std::regex(row.logged))) << logged;
         std::size_t installed = 0;
@@ -925,30 +981,65 @@ TEST_F(Upgrade, UsersReadmeQuotesEveryTextOnOneLine) {
     }
 }
 
+// A handle another program holds on the log during a run.
+enum class Held {
+    No,
+    ReadFails,   // its read fails (injected)
+    NoReplacing, // open without sharing delete: the log cannot be replaced
+};
+class LogHolder {
+  public:
+    LogHolder(const fs::path& log, Held held) {
+        win::ArmFaultForTesting(win::FaultPoint::LogRead, held == Held::ReadFails ? 1 : 0);
+        if (held == Held::NoReplacing) {
+            file_.reset(CreateFileW(log.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+            EXPECT_TRUE(file_.valid());
+        }
+    }
+    ~LogHolder() { win::ArmFaultForTesting(win::FaultPoint::LogRead, 0); }
+    LogHolder(const LogHolder&) = delete;
+    LogHolder& operator=(const LogHolder&) = delete;
+
+  private:
+    win::ScopedHandle file_;
+};
+
 // Where the run log goes, and what it keeps: whole older runs dropped from
 // its start to keep it under 256 KB, the newest block whole; a profile
-// folder outside the code page; a place it cannot be written, which changes
-// nothing of the run.
+// folder outside the code page; a place it cannot be written, a log it
+// cannot read or replace, one far past its size: none changes the run, and
+// none garbles an older run.
 TEST_F(Upgrade, RunLogKeepsToItsSizeAndNeverChangesARun) {
     const std::string olderRun = "2026-01-02T03:04:05+01:00 VeskoUpgrade 2.51c i686\r\n" +
                                  std::string(10 * 1024 - 2, 'x') + "\r\n";
+    const auto olderRuns = [&](int count) {
+        std::string runs = "\xEF\xBB\xBF";
+        for (int i = 0; i < count; ++i) {
+            runs += (i > 0 ? "\r\n" : "") + olderRun;
+        }
+        return runs;
+    };
+    // One older run that leaves a few hundred bytes of the limit: kept, this
+    // run's block would be cut short.
+    const std::string nearlyFull = std::string("\xEF\xBB\xBF") +
+                                   "2026-01-02T03:04:05+01:00 VeskoUpgrade 2.51c i686\r\n" +
+                                   std::string(win::runlog::kLimitBytes - 400, 'y') + "\r\n";
     const struct {
         const char* what;
         fs::path localAppData;
         std::string before;         // the log's bytes before the run; empty: no file
         bool fileForFolder = false; // a file named Vesko where the folder goes
         bool keepsOlderRuns = false;
+        Held held = Held::No;
     } rows[] = {
-        {"a log filled with older runs", logs.path() / "full",
-         "\xEF\xBB\xBF" +
-             [&] {
-                 std::string runs;
-                 for (int i = 0; i < 30; ++i) {
-                     runs += (i > 0 ? "\r\n" : "") + olderRun;
-                 }
-                 return runs;
-             }(),
-         false, true},
+        {"a log filled with older runs", logs.path() / "full", olderRuns(30), false, true},
+        {"a log a few hundred bytes under its limit", logs.path() / "nearly", nearlyFull},
+        {"a log far past its limit", logs.path() / "huge", olderRuns(205)},
+        {"a log whose read fails", logs.path() / "unread", olderRuns(3), false, false,
+         Held::ReadFails},
+        {"a full log that cannot be replaced", logs.path() / "pinned", olderRuns(30), false, false,
+         Held::NoReplacing},
         {"a profile outside the code page", logs.path() / L"\u03a0\u03c1\u03bf\u03c6\u03af\u03bb",
          ""},
         {"a file where the folder goes", logs.path() / "blocked", "", true},
@@ -960,12 +1051,16 @@ TEST_F(Upgrade, RunLogKeepsToItsSizeAndNeverChangesARun) {
         if (row.fileForFolder) {
             WriteFileBytes(row.localAppData / "Vesko", "not a folder");
         } else if (!row.before.empty()) {
+            fs::create_directories(log.parent_path());
             WriteFileBytes(log, row.before);
         }
         win::runlog::SetLocalAppDataForTesting(row.localAppData.wstring());
         SetWindowTextA(form.BitBtn1(), "Press to Upgrade");
         BoxCatcher caught;
-        Press();
+        {
+            const LogHolder holder(log, row.held);
+            Press();
+        }
         win::runlog::SetLocalAppDataForTesting(logs.path().wstring());
         EXPECT_EQ(Status(), "Upgrade Complete");
         EXPECT_TRUE(caught.boxes().empty());
@@ -973,7 +1068,18 @@ TEST_F(Upgrade, RunLogKeepsToItsSizeAndNeverChangesARun) {
             EXPECT_EQ(ReadFileBytes(row.localAppData / "Vesko"), "not a folder");
             continue;
         }
+        if (row.held != Held::No) {
+            // No log for the run rather than a garbled one.
+            EXPECT_EQ(ReadFileBytes(log), row.before);
+            EXPECT_FALSE(fs::exists(log.string() + ".new"));
+            continue;
+        }
         const std::string after = ReadFileBytes(log);
+        // The newest block, found from the end: this run's, whole.
+        const std::string newest = LastRunIn(log);
+        EXPECT_NE(newest.find(" VeskoUpgrade 2.51c "), std::string::npos) << newest.substr(0, 80);
+        EXPECT_EQ(newest.find("2026-01-02T03:04:05"), std::string::npos);
+        EXPECT_TRUE(newest.ends_with("\r\nStatus: Upgrade Complete\r\n")) << newest.substr(0, 200);
         EXPECT_LT(after.size(), 256u * 1024);
         EXPECT_EQ(after.substr(0, 3), "\xEF\xBB\xBF");
         // Whole older runs, the newest of them, then this run's block whole.

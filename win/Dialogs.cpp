@@ -15,7 +15,7 @@ void (*g_beepObserver)(UINT) = nullptr;
 // program in front, the active window is null, and an unowned box could
 // open behind other windows while the main window still took clicks.
 int Box(const std::string& text, const std::string& caption, UINT icon) {
-    runlog::Line("Message: " + runlog::Utf8FromAnsi(text));
+    runlog::Guarded([&] { runlog::Line("Message: " + runlog::Utf8FromAnsi(text)); });
     return MessageBoxA(MainWindow(), text.c_str(), caption.c_str(), MB_OK | icon);
 }
 

@@ -9,6 +9,7 @@ enum class FaultPoint {
     ScratchRead,   // a read of a scratch file while copying it to the device
     ScratchWrite,  // the write that unpacks a payload item to a scratch file
     ScratchCreate, // the creation of a scratch file (the first of its tries)
+    LogRead,       // the run log's read of its older runs
 };
 
 // Counts a pass through `point`; true when it is the armed pass.

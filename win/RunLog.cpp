@@ -1,11 +1,13 @@
 #include "win/RunLog.h"
 
+#include "win/FaultInjection.h"
 #include "win/ScopedWin.h"
 #include "win/TextConversion.h"
 
 #include <shlobj.h>
 
-#include <vector>
+#include <optional>
+#include <string>
 
 namespace win::runlog {
 namespace {
@@ -46,13 +48,16 @@ bool Write(HANDLE file, const std::string& bytes) {
            written == bytes.size();
 }
 
-std::string ReadAll(HANDLE file, std::size_t size) {
+// The whole file, or nothing where a read fails or comes up short: a run
+// that wrote over what it could not read would garble older runs.
+std::optional<std::string> ReadAll(HANDLE file, std::size_t size) {
     std::string content(size, '\0');
     DWORD read = 0;
-    if (size > 0 && !ReadFile(file, content.data(), static_cast<DWORD>(size), &read, nullptr)) {
-        read = 0;
+    if (size > 0 && (win::InjectFault(FaultPoint::LogRead) ||
+                     !ReadFile(file, content.data(), static_cast<DWORD>(size), &read, nullptr) ||
+                     read != size)) {
+        return std::nullopt;
     }
-    content.resize(read);
     return content;
 }
 
@@ -92,31 +97,73 @@ std::string Trimmed(const std::string& content) {
     }
 }
 
-// Opens the log, dropping older runs where it is too large.
+// Replaces the log with `content`: written beside it first, then moved
+// over it, so that a kill or a power loss leaves the old log or the new
+// one, never the kept runs followed by the old tail. False, with the old
+// log left whole, where that cannot be done.
+bool Replace(const std::wstring& path, const std::string& content) {
+    const std::wstring fresh = path + L".new";
+    {
+        const ScopedHandle file(CreateFileW(fresh.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                            FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!file || !Write(file.get(), content) || !FlushFileBuffers(file.get())) {
+            DeleteFileW(fresh.c_str());
+            return false;
+        }
+    }
+    if (!MoveFileExW(fresh.c_str(), path.c_str(),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        DeleteFileW(fresh.c_str());
+        return false;
+    }
+    return true;
+}
+
+ScopedHandle OpenForAppending(const std::wstring& path, DWORD disposition) {
+    return ScopedHandle(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
+                                    nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
+// Opens the log, dropping older runs where it is too large. Where it cannot
+// be read, or trimmed safely, the run has no log and the file stays as it
+// was.
 void Open() {
     const std::wstring folder = Folder();
     if (folder.empty()) {
         return;
     }
     CreateDirectoryW(folder.c_str(), nullptr); // fails harmlessly where it is there
-    ScopedHandle file(CreateFileW((folder + L"\\VeskoUpgrade.log").c_str(),
-                                  GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                  OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    const std::wstring path = folder + L"\\VeskoUpgrade.log";
+    ScopedHandle file = OpenForAppending(path, OPEN_ALWAYS);
     LARGE_INTEGER size{};
     if (!file || !GetFileSizeEx(file.get(), &size)) {
         return;
     }
-    std::string content = ReadAll(file.get(), static_cast<std::size_t>(size.QuadPart));
-    if (content.compare(0, kBomBytes, kBom) == 0) {
-        content.erase(0, kBomBytes);
+    // Far past its limit, the file is no log this program kept (another
+    // program's doing, or a disk error): it is started afresh, unread.
+    const bool afresh = static_cast<unsigned long long>(size.QuadPart) > kLargestBytes;
+    std::optional<std::string> content =
+        afresh ? std::string() : ReadAll(file.get(), static_cast<std::size_t>(size.QuadPart));
+    if (!content) {
+        return;
     }
-    const std::string kept = Trimmed(content);
-    if (kept.size() != content.size() || size.QuadPart == 0) {
-        LARGE_INTEGER start{};
-        if (!SetFilePointerEx(file.get(), start, nullptr, FILE_BEGIN) ||
-            !Write(file.get(), kBom + kept) || !SetEndOfFile(file.get())) {
+    if (content->compare(0, kBomBytes, kBom) == 0) {
+        content->erase(0, kBomBytes);
+    }
+    const std::string kept = Trimmed(*content);
+    if (size.QuadPart == 0) {
+        if (!Write(file.get(), kBom)) {
             return;
         }
+    } else if (afresh || kept.size() != content->size()) {
+        file.reset();
+        if (!Replace(path, kBom + kept) || !(file = OpenForAppending(path, OPEN_EXISTING))) {
+            return;
+        }
+    }
+    LARGE_INTEGER end{};
+    if (!SetFilePointerEx(file.get(), end, nullptr, FILE_END)) {
+        return;
     }
     Current().size = kBomBytes + kept.size();
     if (!kept.empty()) {
@@ -127,41 +174,64 @@ void Open() {
     Current().file = std::move(file);
 }
 
-} // namespace
-
-void Begin(const std::string& header) {
-    End();
-    Open();
-    Line(header);
+// The log's lines for `text`: a line of its own for each line of it, the
+// later ones indented and the empty ones dropped, so that a block has no
+// blank line and only a run's first line starts with a date.
+std::string LinesOf(const std::string& text) {
+    std::string lines;
+    bool first = true;
+    std::size_t at = 0;
+    while (at <= text.size()) {
+        std::size_t end = text.find('\n', at);
+        end = end == std::string::npos ? text.size() : end;
+        std::string line = text.substr(at, end - at);
+        std::erase(line, '\r');
+        if (first || !line.empty()) {
+            lines += (first ? "" : "  ") + line + "\r\n";
+        }
+        first = false;
+        at = end + 1;
+    }
+    return lines;
 }
 
-void Line(const std::string& text) {
+void AppendLine(const std::string& text) {
     OpenLog& log = Current();
     if (!log.file) {
         return;
     }
-    std::string line;
-    for (const char c : text) {
-        if (c == '\n') {
-            line += "\r\n";
-        } else if (c != '\r') {
-            line += c;
-        }
-    }
-    line += "\r\n";
+    const std::string lines = LinesOf(text);
     // A run that writes past its room loses its last lines, not the file's
     // older runs.
-    if (log.size + line.size() > kLimitBytes) {
+    if (log.size + lines.size() > kLimitBytes) {
         return;
     }
-    if (Write(log.file.get(), line)) {
-        log.size += line.size();
+    if (Write(log.file.get(), lines)) {
+        log.size += lines.size();
     }
 }
 
-void End() {
+void Close() {
     Current().file.reset();
     Current().size = 0;
+}
+
+} // namespace
+
+void Begin(const std::string& header) noexcept {
+    Guarded([&] {
+        Close();
+        Open();
+        AppendLine(header);
+    });
+}
+
+void Line(const std::string& text) noexcept {
+    Guarded([&] { AppendLine(text); });
+}
+
+void End() noexcept {
+    Close();
 }
 
 std::string Utf8FromWide(const std::wstring& text) {
