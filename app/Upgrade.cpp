@@ -47,15 +47,17 @@ void DeleteManifestScratch(const std::wstring& path, bool copiedEveryItem) {
 } // namespace
 
 // A run that ends before its copy changed the device leaves the window as
-// it was before the press, says why, and closes the connection.
+// it was before the press, closes the connection and says why: closed
+// before the box, as on every other way a run ends, so that what the user
+// does meanwhile (unplug, press again) meets no open connection.
 void TForm1::Abandon(const std::string& message, bool information) {
     SetStatus("");
+    pda::PdaDisconnect();
     if (information) {
         win::ShowInformation(message, "Information");
     } else {
         win::ShowMessage(message);
     }
-    pda::PdaDisconnect();
 }
 
 void TForm1::BitBtn1Click() {

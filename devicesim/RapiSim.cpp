@@ -147,7 +147,7 @@ DWORD WINAPI CeGetLastError() {
 // The desktop side's own error: whether the link of the last call held.
 // Answered on the desktop, so neither held, counted nor faulted.
 HRESULT WINAPI CeRapiGetError() {
-    return device().unplugged ? E_FAIL : S_OK;
+    return device().unplugged ? static_cast<HRESULT>(device().settings.rapiErrorAfterUnplug) : S_OK;
 }
 
 // Not part of the Remote API: lets tests prove that nothing is left open.

@@ -79,6 +79,7 @@ Settings ReadSettings() {
     s.closeFault = env(L"VK7SIM_CLOSE_FAULT");
     s.closeUnplug = env(L"VK7SIM_CLOSE_UNPLUG");
     s.staleErrorAfterUnplug = number(L"VK7SIM_STALE_ERROR", 0) != 0;
+    s.rapiErrorAfterUnplug = static_cast<long>(number(L"VK7SIM_RAPI_ERROR", E_FAIL));
     s.busyFiles = list(L"VK7SIM_BUSY");
     s.capacity = static_cast<unsigned long long>(number(L"VK7SIM_CAPACITY", 0));
     s.freeSpaceFails = number(L"VK7SIM_FREE_SPACE_FAILS", 0) != 0;

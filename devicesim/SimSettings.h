@@ -57,6 +57,9 @@ struct Settings {
     // Once the link is down, CeGetLastError keeps answering the error it
     // had before, as a provider that cannot reach the device may.
     bool staleErrorAfterUnplug = false;
+    // What CeRapiGetError answers once the link is down: E_FAIL, or a
+    // positive Win32 code (10054) as some providers give.
+    long rapiErrorAfterUnplug = E_FAIL;
     // Files the application holds open: no one else may open them.
     std::vector<std::wstring> busyFiles;
     // The storage's size in bytes, files taking whole 4096-byte clusters;

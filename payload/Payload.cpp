@@ -81,6 +81,10 @@ win::ScopedHandle CreateScratchFile(const std::wstring& path) {
             SetLastError(ERROR_PATH_NOT_FOUND);
             return false;
         }
+        if (win::InjectFault(win::FaultPoint::ScratchHeld)) {
+            SetLastError(ERROR_ACCESS_DENIED);
+            return false;
+        }
         file.reset(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
         return static_cast<bool>(file);

@@ -60,7 +60,9 @@ PdaLink PdaLinkAfterFailure(HRESULT* answer) {
     if (answer != nullptr) {
         *answer = error;
     }
-    return FAILED(error) ? PdaLink::Lost : PdaLink::Up;
+    // The documented forms differ (a failure HRESULT; a Win32 code; the
+    // device's error), and agree only that 0 means no error of the link.
+    return error != S_OK ? PdaLink::Lost : PdaLink::Up;
 }
 
 } // namespace pda

@@ -491,9 +491,10 @@ TEST_F(Upgrade, FailureTable) {
         std::string status{};
         std::string caption = "Press to Upgrade";
         std::size_t itemsInstalled = 0;
-        // At each box: how many times the connection had been closed, the
-        // status line, and whether the button was still disabled.
-        std::vector<std::size_t> closesAtBoxes = {0};
+        // At each box: how many times the connection had been closed (before
+        // every box of a run that ends early: once), the status line, and
+        // whether the button was still disabled.
+        std::vector<std::size_t> closesAtBoxes = {1};
         std::vector<std::string> statusAtBoxes = {""};
         bool beeps = false;     // once, 0x40, at the end of a run that copied
         bool untouched = false; // the device folder byte for byte, attributes included
@@ -503,14 +504,17 @@ TEST_F(Upgrade, FailureTable) {
         {.situation = "no library",
          .library = Library::None,
          .shown = {info(NotFound(kNoSoftware))},
+         .closesAtBoxes = {0}, // never opened
          .untouched = true},
         {.situation = "a library without two entry points",
          .library = Library::Partial,
          .shown = {info(NotFound(Incomplete("CeGetVersionEx, CeWriteFile")))},
+         .closesAtBoxes = {0},
          .untouched = true},
         {.situation = "a library without CeSetFileAttributes",
          .library = Library::WithoutSetAttributes,
          .shown = {info(NotFound(Incomplete("CeSetFileAttributes")))},
+         .closesAtBoxes = {0},
          .untouched = true},
         {.situation = "the provider refuses the connection",
          .settings = {{"VK7SIM_INIT_RESULT", "0x8007001F"}},
@@ -675,6 +679,12 @@ TEST_F(Upgrade, FailureTable) {
          .untouched = true},
         {.situation = "unplugged at the application's lookup, the last error stale",
          .settings = {{"VK7SIM_STALE_ERROR", "1"}},
+         .unplug = {"CeFindFirstFile", 1},
+         .staleError = ERROR_FILE_NOT_FOUND,
+         .shown = {plain(kLost)},
+         .untouched = true},
+        {.situation = "the same, the provider telling of the lost link with a Win32 code",
+         .settings = {{"VK7SIM_STALE_ERROR", "1"}, {"VK7SIM_RAPI_ERROR", "10054"}},
          .unplug = {"CeFindFirstFile", 1},
          .staleError = ERROR_FILE_NOT_FOUND,
          .shown = {plain(kLost)},
@@ -1127,6 +1137,19 @@ TEST_F(Upgrade, ExitModeClosesTheWindowWithoutTouchingTheDevice) {
     }
     EXPECT_FALSE(fs::exists(device.logPath()));
     EXPECT_TRUE(boxes.boxes().empty());
+}
+
+// Windows answers ERROR_ACCESS_DENIED for a scratch file that a scanner
+// holds marked for deletion (Wine answers a sharing violation): the first
+// item's creation finds it so once, is tried again, and the run completes.
+TEST_F(Upgrade, ScratchFileHeldAsWindowsReportsItIsWaitedFor) {
+    win::ArmFaultForTesting(win::FaultPoint::ScratchHeld, 2); // the manifest's is the first
+    Press();
+    const unsigned tries = win::FaultPointPasses(win::FaultPoint::ScratchHeld);
+    win::ArmFaultForTesting(win::FaultPoint::ScratchHeld, 0);
+    EXPECT_TRUE(boxes.boxes().empty());
+    EXPECT_EQ(Status(), "Upgrade Complete");
+    EXPECT_EQ(tries, 1u + 1u + std::size(kDeviceNames)); // the item's second try
 }
 
 TEST_F(Upgrade, SecondPressAfterARunCloses) {

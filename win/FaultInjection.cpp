@@ -8,7 +8,7 @@ struct Point {
     unsigned passes = 0;
 };
 
-Point g_points[4];
+Point g_points[5];
 
 Point& Of(FaultPoint point) {
     return g_points[static_cast<int>(point)];

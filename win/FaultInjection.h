@@ -10,6 +10,8 @@ enum class FaultPoint {
     ScratchWrite,  // the write that unpacks a payload item to a scratch file
     ScratchCreate, // the creation of a scratch file (the first of its tries)
     LogRead,       // the run log's read of its older runs
+    ScratchHeld,   // a try to create a scratch file finds it held, as Windows
+                   // answers for one a scanner holds (ERROR_ACCESS_DENIED)
 };
 
 // Counts a pass through `point`; true when it is the armed pass.
