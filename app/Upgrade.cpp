@@ -30,20 +30,6 @@ std::string UpperCase(std::string text) {
 constexpr const char* kLooking = "Please wait - Looking for the Vesko Navigator";
 constexpr const char* kErrorCopying = "Error Copying Files";
 
-// After a copy that wrote every item, a manifest scratch file that another
-// program keeps holding is left to the next run, which replaces it: the
-// device is whole, and saying otherwise would be false. Before that, it is
-// an error of the run like any other.
-void DeleteManifestScratch(const std::wstring& path, bool copiedEveryItem) {
-    try {
-        payload::DeleteScratchFile(path);
-    } catch (const payload::PayloadError&) {
-        if (!copiedEveryItem) {
-            throw;
-        }
-    }
-}
-
 } // namespace
 
 // A run that ends before its copy changed the device leaves the window as
@@ -189,7 +175,7 @@ void TForm1::RunUpgrade() {
         throw;
     }
     deviceChanged_ = outcome.deviceChanged;
-    DeleteManifestScratch(manifestScratch, outcome.kind == CopyOutcome::Copied);
+    payload::DeleteScratchFile(manifestScratch);
     if (outcome.kind == CopyOutcome::LinkLost && !outcome.deviceChanged) {
         Abandon(kLinkLost);
         return;

@@ -3,6 +3,7 @@
 #include "text/TextFields.h"
 #include "win/Dialogs.h" // ProcessMessages
 #include "win/FaultInjection.h"
+#include "win/RunLog.h"
 #include "win/TextConversion.h"
 #include "win/ScopedWin.h"
 
@@ -94,12 +95,20 @@ win::ScopedHandle CreateScratchFile(const std::wstring& path) {
 
 } // namespace
 
-void DeleteScratchFile(const std::wstring& path) {
-    if (!RetryWhileHeld([&] {
-            return DeleteFileW(path.c_str()) != FALSE || GetLastError() == ERROR_FILE_NOT_FOUND;
-        })) {
-        RaiseFileError("Cannot delete file", path);
+bool DeleteScratchFile(const std::wstring& path) noexcept {
+    const bool deleted = RetryWhileHeld([&] {
+        const DWORD gone = DeleteFileW(path.c_str()) ? ERROR_SUCCESS : GetLastError();
+        return gone == ERROR_SUCCESS || gone == ERROR_FILE_NOT_FOUND ||
+               gone == ERROR_PATH_NOT_FOUND;
+    });
+    if (!deleted) {
+        const DWORD error = GetLastError();
+        win::runlog::Guarded([&] {
+            win::runlog::Line("Scratch file left: " + win::runlog::Utf8FromWide(path) + ", error " +
+                              std::to_string(error));
+        });
     }
+    return deleted;
 }
 
 // The wide calls reach a folder whose name lies outside the ANSI code page

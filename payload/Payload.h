@@ -38,10 +38,12 @@ unsigned long PayloadItemSize(const std::string& resourceName);
 // another program holds for a moment.
 void ExtractPayloadItem(const std::string& resourceName, const std::wstring& filePath);
 
-// Deletes the scratch file at `path`, if it is there. A file held for a
-// moment by another program (a virus scanner) is waited for, as its
-// creation is; one held for longer raises PayloadError.
-void DeleteScratchFile(const std::wstring& path);
+// Deletes the scratch file at `path`; one already gone, or whose folder is,
+// counts as deleted. A file held for a moment by another program (a virus
+// scanner) is waited for, as its creation is; one held for longer is
+// logged and left, false: the next unpack or the next run replaces it.
+// Cleaning up never hides how a run went.
+bool DeleteScratchFile(const std::wstring& path) noexcept;
 
 // Unpacks R1 to tempDirectory + kManifestScratch (left in place) and returns
 // its lines.

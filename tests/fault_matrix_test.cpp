@@ -589,12 +589,13 @@ std::vector<Row> Rows() {
                     true});
     // Held without delete sharing: the first item's scratch file cannot be
     // deleted once that item is on the device (the link slowed so that the
-    // scanner has it before the copy ends).
+    // scanner has it before the copy ends). It is left, and the second
+    // item's unpack cannot replace it.
     rows.push_back({"ItemScratchUndeletable",
                     {{"VK7SIM_LINK_BPS", "4000000"}},
                     Temp::ItemScratchUndeletable,
                     Library::Full,
-                    {"Cannot delete file \"..."},
+                    {"Cannot create file \"..."},
                     "Error Copying Files",
                     "Press to Exit",
                     {kFirst},
@@ -615,6 +616,38 @@ std::vector<Row> Rows() {
                     AllBut({}),
                     "",
                     true});
+    // A scratch file that cannot be deleted never hides how the run went:
+    // each box is the one the run shows without the scanner.
+    rows.push_back({"ItemScratchUndeletableAndUnpluggedInThatItem",
+                    {{"VK7SIM_LINK_BPS", "1000000"}, {"VK7SIM_UNPLUG_AFTER_BYTES", "600000"}},
+                    Temp::ItemScratchUndeletable,
+                    Library::Full,
+                    {LostWhileCopying(kFirst)},
+                    "Error Copying Files",
+                    "Press to Exit",
+                    none,
+                    kFirst,
+                    false,
+                    Condition::None,
+                    false,
+                    true});
+    rows.push_back({"ManifestScratchUndeletableAndUnpluggedMidItem",
+                    {{"VK7SIM_UNPLUG_AFTER_BYTES", "3000000"}},
+                    Temp::ManifestScratchUndeletable,
+                    Library::Full,
+                    {LostWhileCopying("Vesko-Plinto-4-UTM.par1")},
+                    "Error Copying Files",
+                    "Press to Exit",
+                    {kFirst, "Vesko-Plinto-4.par1"},
+                    "Vesko-Plinto-4-UTM.par1",
+                    true,
+                    Condition::None,
+                    false,
+                    true});
+    rows.push_back(refused("ManifestScratchUndeletableAndApplicationRunning",
+                           {{"VK7SIM_BUSY", "KestrovaCE.exe"}}, Condition::None, kRunning));
+    rows.back().temp = Temp::ManifestScratchUndeletable;
+    rows.back().manifestScratchLeft = true;
     rows.push_back({"ItemScratchHeldByAnotherProcess",
                     {},
                     Temp::ItemScratchHeldElsewhere,

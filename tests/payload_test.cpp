@@ -185,6 +185,23 @@ TEST(SplitLines, TableOfLineEnds) {
     }
 }
 
+// A scratch file already gone, or whose folder is, counts as deleted; one
+// there is deleted.
+TEST(DeleteScratchFile, WhatIsGoneCountsAsDeleted) {
+    ScratchDir temp;
+    WriteFileBytes(temp.path() / "8194b.tmp", "item");
+    const struct {
+        const char* what;
+        fs::path path;
+    } rows[] = {{"there", temp.path() / "8194b.tmp"},
+                {"no such file", temp.path() / "8194a.tmp"},
+                {"no such folder", temp.path() / "gone" / "8194a.tmp"}};
+    for (const auto& row : rows) {
+        EXPECT_TRUE(DeleteScratchFile(row.path.wstring())) << row.what;
+        EXPECT_FALSE(fs::exists(row.path)) << row.what;
+    }
+}
+
 TEST(ExtractPayloadItem, ReplacesALongerScratchFileCompletely) {
     ScratchDir temp;
     const auto path = temp.path() / "8194b.tmp";
