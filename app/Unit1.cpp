@@ -76,7 +76,7 @@ LRESULT TForm1::HandleMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam)
         // copy under way asks for the button at each chunk, so it moves on
         // to this one.
         if (auto button = TaskbarButtonFor(hwnd)) {
-            progress_ = std::move(button);
+            progress_.Replace(std::move(button));
         }
         return 0;
     }
@@ -174,9 +174,7 @@ LRESULT TForm1::OnCommand(WPARAM wParam) {
 }
 
 void TForm1::ShowProgress(win::ProgressState state) {
-    if (progress_) {
-        progress_->SetState(state);
-    }
+    progress_.SetState(state);
 }
 
 // Closing during a run does not stop it: the window stays, showing the

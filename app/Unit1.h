@@ -74,7 +74,7 @@ class TForm1 {
     // Tests record the taskbar progress here; the program takes the taskbar
     // button once the taskbar announces it.
     void SetProgressDisplay(std::unique_ptr<win::ProgressDisplay> display) {
-        progress_ = std::move(display);
+        progress_.Replace(std::move(display));
     }
 
   private:
@@ -114,12 +114,12 @@ class TForm1 {
     win::ScopedBitmap background_;
     win::ScopedFont fonts_[4];
     ScopedImageList arrowImages_;
-    std::unique_ptr<win::ProgressDisplay> progress_; // null: no taskbar progress
-    bool running_ = false;                           // an upgrade is changing the device
-    bool deviceChanged_ = false;                     // the run has changed the device
-    bool completed_ = false;                         // the last run upgraded the device
-    bool liveRegion_ = false;                        // Label1 is annotated as one
-    bool closeAfterRun_ = false;                     // the window was closed during the run
+    win::CurrentButton progress_; // shows nothing until the taskbar announces a button
+    bool running_ = false;        // an upgrade is changing the device
+    bool deviceChanged_ = false;  // the run has changed the device
+    bool completed_ = false;      // the last run upgraded the device
+    bool liveRegion_ = false;     // Label1 is annotated as one
+    bool closeAfterRun_ = false;  // the window was closed during the run
 };
 
 // The module's main window, while it exists.

@@ -8,6 +8,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <functional>
+
 using namespace testing_support;
 using win::ProgressState;
 
@@ -215,9 +218,14 @@ TEST_F(Progress, ATaskbarRestartedMidCopyGetsTheRestOfTheProgress) {
     EXPECT_TRUE(g_replaced.gone);
     EXPECT_EQ(g_replaced.callsAfter, 0);
     ASSERT_FALSE(calls.empty());
-    ASSERT_FALSE(newButton.empty());
-    EXPECT_FALSE(newButton.front().isState); // a chunk's share, mid-copy
-    EXPECT_GT(newButton.front().done, 0u);
+    ASSERT_GE(newButton.size(), 2u);
+    // The new button starts blank: it is shown the state and the share the
+    // old one last showed, then the rest.
+    EXPECT_TRUE(newButton[0].isState);
+    EXPECT_EQ(newButton[0].state, ProgressState::Normal);
+    EXPECT_FALSE(newButton[1].isState);
+    EXPECT_GT(newButton[1].done, 0u);
+    EXPECT_EQ(newButton[1].done, Values().back().done);
     std::vector<Call> values;
     for (const Call& c : newButton) {
         if (!c.isState) {
@@ -228,6 +236,101 @@ TEST_F(Progress, ATaskbarRestartedMidCopyGetsTheRestOfTheProgress) {
     EXPECT_EQ(values.back().done, PayloadTotal());
     EXPECT_TRUE(newButton.back().isState);
     EXPECT_EQ(newButton.back().state, ProgressState::None);
+}
+
+// A taskbar restarted while the program shows progress: the search's busy
+// state, a failed copy's red while its box is up, a share mid-copy. The
+// restart may come inside one of the old button's calls (an outgoing COM
+// call dispatches messages): the old button is released only once that
+// call has returned.
+struct Restart {
+    HWND form = nullptr;
+    std::function<bool(const Call&)> at; // the old button's call that restarts the taskbar
+    bool insideTheCall = false;          // sent from within it rather than posted
+    bool done = false;
+    bool releasedInsideACall = false;
+} g_restart;
+
+class RestartingRecorder : public Recorder {
+  public:
+    using Recorder::Recorder;
+    ~RestartingRecorder() override { g_restart.releasedInsideACall |= inCall_; }
+    void SetState(ProgressState state) override { Record({true, state, 0, 0}); }
+    void SetValue(ULONGLONG done, ULONGLONG total) override {
+        Record({false, ProgressState::None, done, total});
+    }
+
+  private:
+    void Record(const Call& call) {
+        call.isState ? Recorder::SetState(call.state) : Recorder::SetValue(call.done, call.total);
+        if (g_restart.done || !g_restart.at(call)) {
+            return;
+        }
+        g_restart.done = true;
+        if (g_restart.insideTheCall) {
+            inCall_ = true;
+            SendMessageA(g_restart.form, win::TaskbarButtonCreatedMessage(), 0, 0);
+            inCall_ = false;
+        } else {
+            PostMessageA(g_restart.form, win::TaskbarButtonCreatedMessage(), 0, 0);
+        }
+    }
+    bool inCall_ = false;
+};
+
+TEST_F(Progress, ARestartedTaskbarShowsWhatTheOldButtonLastShowed) {
+    const struct {
+        const char* what;
+        std::function<bool(const Call&)> at;
+        bool insideTheCall;
+        const char* writeFault;
+        Call first; // the new button's first call
+    } rows[] = {
+        {"during the search",
+         [](const Call& c) { return c.isState; },
+         false,
+         "",
+         {true, ProgressState::Indeterminate, 0, 0}},
+        {"while a failed copy's box is up",
+         [](const Call& c) { return c.isState && c.state == ProgressState::Error; },
+         false,
+         "Vesko-Plinto-4.par1:2",
+         {true, ProgressState::Error, 0, 0}},
+        {"inside the old button's call mid-copy",
+         [](const Call& c) { return !c.isState; },
+         true,
+         "",
+         {true, ProgressState::Normal, 0, 0}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        std::vector<Call> oldButton, newButton;
+        g_restart = {form.Handle(), row.at, row.insideTheCall};
+        g_newButton = &newButton;
+        form.SetProgressDisplay(std::make_unique<RestartingRecorder>(oldButton));
+        const ScopedWindowEnvironment restarted{
+            {.taskbarButton = [](HWND) -> std::unique_ptr<win::ProgressDisplay> {
+                return std::make_unique<Recorder>(*g_newButton);
+            }}};
+        device.set("VK7SIM_WRITE_FAULT", row.writeFault);
+        SetWindowTextA(form.BitBtn1(), "Press to Upgrade");
+        Click();
+        EXPECT_TRUE(g_restart.done);
+        EXPECT_FALSE(g_restart.releasedInsideACall);
+        ASSERT_FALSE(newButton.empty());
+        EXPECT_EQ(newButton.front().isState, row.first.isState);
+        EXPECT_EQ(newButton.front().state, row.first.state);
+        // A share shown before the restart is shown again at once.
+        const auto lastValue = std::find_if(oldButton.rbegin(), oldButton.rend(),
+                                            [](const Call& c) { return !c.isState; });
+        if (row.first.state != ProgressState::Indeterminate && lastValue != oldButton.rend()) {
+            ASSERT_GE(newButton.size(), 2u);
+            EXPECT_FALSE(newButton[1].isState);
+            EXPECT_EQ(newButton[1].done, lastValue->done);
+        }
+        form.SetProgressDisplay(std::make_unique<Recorder>(calls));
+    }
+    g_newButton = nullptr;
 }
 
 } // namespace

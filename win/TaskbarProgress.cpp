@@ -45,6 +45,58 @@ class TaskbarButton : public ProgressDisplay {
 
 } // namespace
 
+void CurrentButton::Replace(std::unique_ptr<ProgressDisplay> button) {
+    if (calling_) {
+        next_ = std::move(button);
+        return;
+    }
+    button_ = std::move(button);
+    ShowAgain();
+}
+
+void CurrentButton::SetState(ProgressState state) {
+    state_ = state;
+    // A share belongs to the normal and error states only.
+    hasValue_ = hasValue_ && (state == ProgressState::Normal || state == ProgressState::Error);
+    Forward([&](ProgressDisplay& button) { button.SetState(state); });
+}
+
+void CurrentButton::SetValue(ULONGLONG done, ULONGLONG total) {
+    // A share shown ends the busy state, as the taskbar itself does.
+    if (state_ == ProgressState::None || state_ == ProgressState::Indeterminate) {
+        state_ = ProgressState::Normal;
+    }
+    hasValue_ = true;
+    done_ = done;
+    total_ = total;
+    Forward([&](ProgressDisplay& button) { button.SetValue(done, total); });
+}
+
+template <typename Call> void CurrentButton::Forward(Call call) {
+    if (!button_) {
+        return;
+    }
+    calling_ = true;
+    call(*button_);
+    calling_ = false;
+    if (next_) {
+        button_ = std::move(next_);
+        ShowAgain();
+    }
+}
+
+void CurrentButton::ShowAgain() {
+    if (!button_ || (state_ == ProgressState::None && !hasValue_)) {
+        return;
+    }
+    const ProgressState state = state_;
+    const bool hasValue = hasValue_;
+    SetState(state);
+    if (hasValue) {
+        SetValue(done_, total_);
+    }
+}
+
 UINT TaskbarButtonCreatedMessage() {
     static const UINT message = RegisterWindowMessageA("TaskbarButtonCreated");
     return message;

@@ -19,6 +19,34 @@ class ProgressDisplay {
     virtual void SetValue(ULONGLONG done, ULONGLONG total) = 0;
 };
 
+// The taskbar's button of the moment, and what it last showed. A taskbar
+// started anew (Explorer restarted) announces a new button, which starts
+// blank: the state and the share are shown on it again, so that a failed
+// run's red and the search's busy state survive the restart. A button
+// announced during one of the old button's calls (an outgoing COM call can
+// dispatch the message) takes over once that call has returned, so the old
+// one is never released under its own call.
+class CurrentButton : public ProgressDisplay {
+  public:
+    void Replace(std::unique_ptr<ProgressDisplay> button);
+    // Null where there is no button.
+    ProgressDisplay* get() { return button_ ? this : nullptr; }
+
+    void SetState(ProgressState state) override;
+    void SetValue(ULONGLONG done, ULONGLONG total) override;
+
+  private:
+    template <typename Call> void Forward(Call call);
+    void ShowAgain();
+
+    std::unique_ptr<ProgressDisplay> button_;
+    std::unique_ptr<ProgressDisplay> next_; // announced during a call
+    bool calling_ = false;
+    ProgressState state_ = ProgressState::None;
+    bool hasValue_ = false;
+    ULONGLONG done_ = 0, total_ = 0;
+};
+
 // The message the taskbar sends a window once its button exists, and again
 // when the taskbar is started anew.
 UINT TaskbarButtonCreatedMessage();
