@@ -312,7 +312,7 @@ TEST_F(Progress, ARestartedTaskbarShowsWhatTheOldButtonLastShowed) {
             {.taskbarButton = [](HWND) -> std::unique_ptr<win::ProgressDisplay> {
                 return std::make_unique<Recorder>(*g_newButton);
             }}};
-        device.set("VK7SIM_WRITE_FAULT", row.writeFault);
+        const ScopedEnv fault("VK7SIM_WRITE_FAULT", row.writeFault);
         SetWindowTextA(form.BitBtn1(), "Press to Upgrade");
         Click();
         EXPECT_TRUE(g_restart.done);

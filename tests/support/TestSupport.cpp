@@ -224,7 +224,9 @@ void SimDevice::installApplication(const std::string& bytes) const {
 }
 
 void SimDevice::set(const std::string& name, const std::string& value) {
-    env_.push_back(std::make_unique<ScopedEnv>(name, value));
+    // Undone last-set first (the vector's elements go first to last): a
+    // setting made twice comes back to what it was before the first.
+    env_.insert(env_.begin(), std::make_unique<ScopedEnv>(name, value));
 }
 
 // Catchers nest: an inner one takes over the capture, and the thread's one
