@@ -356,7 +356,9 @@ class InstalledService {
     ~InstalledService() {
         if (service_ != nullptr) {
             // The manager sends no stop to a service that is stopping: the
-            // stand-in is told by its event instead, whatever its state.
+            // stand-in is told by its event too.
+            SERVICE_STATUS status{};
+            ControlService(service_, SERVICE_CONTROL_STOP, &status);
             SetEvent(stop_.get());
             WaitFor(SERVICE_STOPPED);
             DeleteService(service_);
