@@ -937,18 +937,24 @@ std::vector<std::regex> QuotesOfTheUsersReadme() {
 // answer, not the build Windows' setup recorded: the doctor reads that.
 // Here the record says 19045 while the version functions say Wine's 7601.
 TEST_F(Upgrade, DoctorReadsTheBuildThatCompatibilityModeCannotChange) {
-    const wchar_t* key = L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion";
+    // The 64-bit view, which the doctor reads from a 32-bit program too.
+    HKEY opened = nullptr;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion",
+                            0, KEY_QUERY_VALUE | KEY_SET_VALUE | KEY_WOW64_64KEY, &opened),
+              ERROR_SUCCESS);
+    const win::ScopedRegistryKey key(opened);
     wchar_t saved[16] = {};
-    DWORD size = sizeof saved;
-    ASSERT_EQ(RegGetValueW(HKEY_LOCAL_MACHINE, key, L"CurrentBuildNumber", RRF_RT_REG_SZ, nullptr,
-                           saved, &size),
+    DWORD size = sizeof saved - sizeof(wchar_t);
+    ASSERT_EQ(RegQueryValueExW(key.get(), L"CurrentBuildNumber", nullptr, nullptr,
+                               reinterpret_cast<BYTE*>(saved), &size),
               ERROR_SUCCESS);
     const wchar_t recorded[] = L"19045";
-    ASSERT_EQ(RegSetKeyValueW(HKEY_LOCAL_MACHINE, key, L"CurrentBuildNumber", REG_SZ, recorded,
-                              sizeof recorded),
+    ASSERT_EQ(RegSetValueExW(key.get(), L"CurrentBuildNumber", 0, REG_SZ,
+                             reinterpret_cast<const BYTE*>(recorded), sizeof recorded),
               ERROR_SUCCESS);
     const DWORD build = app::WindowsBuild();
-    RegSetKeyValueW(HKEY_LOCAL_MACHINE, key, L"CurrentBuildNumber", REG_SZ, saved, size);
+    RegSetValueExW(key.get(), L"CurrentBuildNumber", 0, REG_SZ,
+                   reinterpret_cast<const BYTE*>(saved), size);
     OSVERSIONINFOW version{};
     version.dwOSVersionInfoSize = sizeof version;
     ASSERT_TRUE(GetVersionExW(&version));
