@@ -667,8 +667,11 @@ std::vector<Row> Rows() {
                     Condition::None,
                     false,
                     true});
+    // Each device call slowed, so that the scanner holds the manifest's
+    // scratch file before the check refuses.
     rows.push_back(refused("ManifestScratchUndeletableAndApplicationRunning",
-                           {{"VK7SIM_BUSY", "KestrovaCE.exe"}}, Condition::None, kRunning));
+                           {{"VK7SIM_BUSY", "KestrovaCE.exe"}, {"VK7SIM_CALL_DELAY_MS", "50"}},
+                           Condition::None, kRunning));
     rows.back().temp = Temp::ManifestScratchUndeletable;
     rows.back().manifestScratchLeft = true;
     rows.push_back({"ItemScratchHeldByAnotherProcess",
