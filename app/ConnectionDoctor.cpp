@@ -20,18 +20,11 @@ struct ServiceState {
     bool splitDisabled = false; // SvcHostSplitDisable = 1 under its key
 };
 
+DWORD RegistryDword(const wchar_t* path, const wchar_t* name, DWORD otherwise);
+
 bool SplitDisabled(const wchar_t* service) {
     const std::wstring path = std::wstring(L"SYSTEM\\CurrentControlSet\\Services\\") + service;
-    HKEY opened = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_QUERY_VALUE, &opened) !=
-        ERROR_SUCCESS) {
-        return false;
-    }
-    const win::ScopedRegistryKey key(opened);
-    DWORD value = 0, type = 0, size = sizeof value;
-    return RegQueryValueExW(key.get(), L"SvcHostSplitDisable", nullptr, &type,
-                            reinterpret_cast<BYTE*>(&value), &size) == ERROR_SUCCESS &&
-           type == REG_DWORD && value == 1;
+    return RegistryDword(path.c_str(), L"SvcHostSplitDisable", 0) == 1;
 }
 
 // What the manager tells of `name`; nothing where it has no such service
