@@ -351,4 +351,9 @@ bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs) {
     return true;
 }
 
+bool EmulatedI686() {
+    bool set = false;
+    return sizeof(void*) == 4 && GetEnv("VESKO_I686_MODE", set) == "emulated";
+}
+
 } // namespace testing_support

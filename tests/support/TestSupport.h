@@ -227,4 +227,8 @@ std::string LastRunIn(const fs::path& log);
 // Processes this thread's messages until `done` or the timeout.
 bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs);
 
+// Whether this is the i686 build run under qemu-i386 (scripts/test says so
+// in VESKO_I686_MODE).
+bool EmulatedI686();
+
 } // namespace testing_support
