@@ -371,6 +371,15 @@ TEST_P(FaultMatrix, NothingIsLost) {
     const fs::path manifestScratch = fs::path(tempDirectory) / "8194a.tmp";
     const fs::path itemScratch = fs::path(tempDirectory) / "8194b.tmp";
     EXPECT_EQ(fs::exists(manifestScratch), row.manifestScratchLeft);
+    // One that could not be deleted is named in the run log for support.
+    if (row.temp == Temp::ItemScratchUndeletable || row.temp == Temp::ManifestScratchUndeletable) {
+        const fs::path left =
+            row.temp == Temp::ItemScratchUndeletable ? itemScratch : manifestScratch;
+        const std::string logged = LastRunLogged();
+        EXPECT_NE(logged.find("\r\nScratch file left: " + left.string() + ", error "),
+                  std::string::npos)
+            << logged;
+    }
     for (const auto& scratch : {manifestScratch, itemScratch}) {
         if (fs::exists(scratch)) {
             EXPECT_TRUE(Unheld(scratch)) << scratch;
