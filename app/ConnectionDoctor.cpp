@@ -20,26 +20,7 @@ struct ServiceState {
     bool splitDisabled = false; // SvcHostSplitDisable = 1 under its key
 };
 
-// HKEY_LOCAL_MACHINE's key at `path`, opened to read; null where it is not
-// there.
-win::ScopedRegistryKey MachineKey(const wchar_t* path, REGSAM view = 0) {
-    HKEY opened = nullptr;
-    return win::ScopedRegistryKey(
-        RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_QUERY_VALUE | view, &opened) == ERROR_SUCCESS
-            ? opened
-            : nullptr);
-}
-
-DWORD RegistryDword(const wchar_t* path, const wchar_t* name, DWORD otherwise) {
-    const win::ScopedRegistryKey key = MachineKey(path);
-    DWORD value = 0, type = 0, size = sizeof value;
-    return key &&
-                   RegQueryValueExW(key.get(), name, nullptr, &type,
-                                    reinterpret_cast<BYTE*>(&value), &size) == ERROR_SUCCESS &&
-                   type == REG_DWORD
-               ? value
-               : otherwise;
-}
+DWORD RegistryDword(const wchar_t* path, const wchar_t* name, DWORD otherwise);
 
 bool SplitDisabled(const wchar_t* service) {
     const std::wstring path = std::wstring(L"SYSTEM\\CurrentControlSet\\Services\\") + service;
@@ -101,6 +82,20 @@ bool Stopped(DWORD state) {
            state == SERVICE_PAUSE_PENDING || state == SERVICE_PAUSED;
 }
 
+DWORD RegistryDword(const wchar_t* path, const wchar_t* name, DWORD otherwise) {
+    HKEY opened = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_QUERY_VALUE, &opened) != ERROR_SUCCESS) {
+        return otherwise;
+    }
+    const win::ScopedRegistryKey key(opened);
+    DWORD value = 0, type = 0, size = sizeof value;
+    return RegQueryValueExW(key.get(), name, nullptr, &type, reinterpret_cast<BYTE*>(&value),
+                            &size) == ERROR_SUCCESS &&
+                   type == REG_DWORD
+               ? value
+               : otherwise;
+}
+
 // Windows 10 1703 and later give grouped services processes of their own
 // only where the installed memory is above this threshold; below it they
 // stay grouped, and running under another account is how they were set up.
@@ -133,12 +128,15 @@ ServiceFinding::Kind FindingOf(const ServiceState& state, bool splits) {
 // SP3") changes what the version functions answer, manifest or not, but
 // not this value. 0 where it is not there (Windows before XP).
 DWORD RecordedBuild() {
-    const win::ScopedRegistryKey key =
-        MachineKey(L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion", KEY_WOW64_64KEY);
+    HKEY opened = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion", 0,
+                      KEY_QUERY_VALUE | KEY_WOW64_64KEY, &opened) != ERROR_SUCCESS) {
+        return 0;
+    }
+    const win::ScopedRegistryKey key(opened);
     wchar_t text[16] = {};
     DWORD type = 0, size = sizeof text - sizeof(wchar_t);
-    if (!key ||
-        RegQueryValueExW(key.get(), L"CurrentBuildNumber", nullptr, &type,
+    if (RegQueryValueExW(key.get(), L"CurrentBuildNumber", nullptr, &type,
                          reinterpret_cast<BYTE*>(text), &size) != ERROR_SUCCESS ||
         type != REG_SZ) {
         return 0;
