@@ -7,7 +7,6 @@
 #include "win/ScopedWin.h"
 #include "win/SystemDirectory.h"
 
-#include <cwchar>
 #include <string>
 
 namespace app {
@@ -22,31 +21,21 @@ namespace {
 constexpr const wchar_t* kLoadedByName[] = {L"uxtheme.dll", L"version.dll", L"dwmapi.dll"};
 
 void LoadFromSystemDirectory() {
-    const std::wstring system = win::SystemDirectory();
-    if (system.empty()) {
-        return;
-    }
     for (const wchar_t* name : kLoadedByName) {
         // Kept loaded for the life of the process; dwmapi.dll is missing on
-        // XP. Their own imports are looked for beside them, not beside us.
-        LoadLibraryExW((system + L"\\" + name).c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+        // XP.
+        win::LoadFromSystemDirectory(name);
     }
 }
 
-// A DLL directory takes the current directory's place in the search order.
-// The empty string does that on Windows, but Wine reads it as "no
-// directory" and keeps the current one; the program's own folder, which the
-// old order searches first anyway, has the same effect on both.
+// A DLL directory takes the current directory's place in the search order,
+// and comes second, after the folder of the program (or of the DLL loaded
+// by full path, whose imports are being looked for). The system directory
+// adds no folder that a download can write to. The empty string would do
+// on Windows, but Wine reads it as "no directory" and keeps the current one.
 void TakeOutTheCurrentDirectory() {
-    wchar_t folder[MAX_PATH];
-    const DWORD n = GetModuleFileNameW(nullptr, folder, MAX_PATH);
-    wchar_t* slash = n > 0 && n < MAX_PATH ? wcsrchr(folder, L'\\') : nullptr;
-    if (slash != nullptr) {
-        *slash = L'\0';
-        SetDllDirectoryW(folder);
-    } else {
-        SetDllDirectoryW(L"");
-    }
+    const std::wstring system = win::SystemDirectory();
+    SetDllDirectoryW(system.empty() ? L"" : system.c_str());
 }
 
 } // namespace
@@ -56,8 +45,8 @@ void HardenDllSearch() {
     if (setDefault != nullptr && setDefault(LOAD_LIBRARY_SEARCH_SYSTEM32)) {
         return;
     }
-    LoadFromSystemDirectory();
     TakeOutTheCurrentDirectory();
+    LoadFromSystemDirectory();
 }
 
 namespace {

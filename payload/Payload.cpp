@@ -1,8 +1,8 @@
 #include "payload/Payload.h"
 
 #include "text/TextFields.h"
-#include "win/Dialogs.h" // ProcessMessages
 #include "win/FaultInjection.h"
+#include "win/HeldFile.h"
 #include "win/RunLog.h"
 #include "win/TextConversion.h"
 #include "win/ScopedWin.h"
@@ -46,37 +46,9 @@ std::string ReadWholeFile(HANDLE file, const std::wstring& path) {
     return content;
 }
 
-// A virus scanner or the search indexer often opens a file just written,
-// sharing delete: the file is then only marked for deletion, and creating
-// it again fails (ERROR_ACCESS_DENIED on Windows, ERROR_SHARING_VIOLATION
-// under Wine) until they let go, as they do within moments.
-bool HeldForAMoment(DWORD error) {
-    return error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION;
-}
-constexpr int kHeldRetries = 30; // of 100 ms: about 3 seconds
-constexpr DWORD kHeldRetryMs = 100;
-
-// Tries `attempt` until it succeeds, fails for another reason, or the
-// file has stayed held for about 3 seconds; the window stays alive
-// meanwhile. The last error is the last attempt's.
-template <typename Attempt> bool RetryWhileHeld(Attempt attempt) {
-    for (int retry = 0;; ++retry) {
-        if (attempt()) {
-            return true;
-        }
-        const DWORD error = GetLastError();
-        if (!HeldForAMoment(error) || retry == kHeldRetries) {
-            SetLastError(error);
-            return false;
-        }
-        win::ProcessMessages();
-        Sleep(kHeldRetryMs);
-    }
-}
-
 win::ScopedHandle CreateScratchFile(const std::wstring& path) {
     win::ScopedHandle file;
-    RetryWhileHeld([&] {
+    win::RetryWhileHeld([&] {
         // The temporary folder taken away during a run, as a cleaner may.
         if (win::InjectFault(win::FaultPoint::ScratchCreate)) {
             SetLastError(ERROR_PATH_NOT_FOUND);
@@ -96,7 +68,7 @@ win::ScopedHandle CreateScratchFile(const std::wstring& path) {
 } // namespace
 
 bool DeleteScratchFile(const std::wstring& path) noexcept {
-    const bool deleted = RetryWhileHeld([&] {
+    const bool deleted = win::RetryWhileHeld([&] {
         const DWORD gone = DeleteFileW(path.c_str()) ? ERROR_SUCCESS : GetLastError();
         return gone == ERROR_SUCCESS || gone == ERROR_FILE_NOT_FOUND ||
                gone == ERROR_PATH_NOT_FOUND;

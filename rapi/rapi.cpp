@@ -10,20 +10,14 @@ namespace {
 
 // Only from where the providers install it: ActiveSync and Windows Mobile
 // Device Center put RAPI.DLL in the system directory. Never the program's
-// folder, the current one or PATH, where a download may have planted one.
-// Its own imports are then looked for beside it first, not in the program's
-// folder, on every Windows.
+// folder, the current one or PATH, where a download may have planted one;
+// its own imports are looked for beside it and in the system directory.
 HMODULE LoadFromSystemDirectory(const char* name) {
-    std::wstring path = win::SystemDirectory();
-    if (path.empty()) {
-        SetLastError(ERROR_PATH_NOT_FOUND);
-        return nullptr;
-    }
-    path += L'\\';
+    std::wstring wide;
     for (const char* c = name; *c != '\0'; ++c) {
-        path += static_cast<wchar_t>(static_cast<unsigned char>(*c)); // an ASCII name
+        wide += static_cast<wchar_t>(static_cast<unsigned char>(*c)); // an ASCII name
     }
-    return LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    return win::LoadFromSystemDirectory(wide.c_str());
 }
 FARPROC LookUp(HMODULE module, const char* name) {
     return GetProcAddress(module, name);

@@ -3,6 +3,11 @@
    refuses to stay. */
 #include <windows.h>
 
+/* For a library that imports it (importer.c). */
+__declspec(dllexport) int MarkerVersion(void) {
+    return 1;
+}
+
 BOOL WINAPI DllMain(HINSTANCE self, DWORD reason, LPVOID reserved) {
     (void)reserved;
     if (reason == DLL_PROCESS_ATTACH) {
