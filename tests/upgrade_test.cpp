@@ -1062,6 +1062,7 @@ TEST_F(Upgrade, RunLogKeepsToItsSizeAndNeverChangesARun) {
         bool fileForFolder = false; // a file named Vesko where the folder goes
         bool keepsOlderRuns = false;
         Held held = Held::No;
+        std::string fresh{}; // VeskoUpgrade.log.new before the run; empty: no file
     } rows[] = {
         {"a log filled with older runs", logs.path() / "full", olderRuns(30), false, true},
         {"a log a few hundred bytes under its limit", logs.path() / "nearly", nearlyFull},
@@ -1073,6 +1074,11 @@ TEST_F(Upgrade, RunLogKeepsToItsSizeAndNeverChangesARun) {
         {"a profile outside the code page", logs.path() / L"\u03a0\u03c1\u03bf\u03c6\u03af\u03bb",
          ""},
         {"a file where the folder goes", logs.path() / "blocked", "", true},
+        // A trim's move on FAT32 is a delete, then a rename.
+        {"a trim cut off between its delete and its rename", logs.path() / "cut", "", false, true,
+         Held::No, olderRuns(20)},
+        {"a trim cut off before its move", logs.path() / "unmoved", olderRuns(3), false, true,
+         Held::No, olderRuns(1).substr(0, 100)},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
@@ -1083,6 +1089,10 @@ TEST_F(Upgrade, RunLogKeepsToItsSizeAndNeverChangesARun) {
         } else if (!row.before.empty()) {
             fs::create_directories(log.parent_path());
             WriteFileBytes(log, row.before);
+        }
+        if (!row.fresh.empty()) {
+            fs::create_directories(log.parent_path());
+            WriteFileBytes(log.string() + ".new", row.fresh);
         }
         win::runlog::SetLocalAppDataForTesting(row.localAppData.wstring());
         SetWindowTextA(form.BitBtn1(), "Press to Upgrade");
@@ -1119,6 +1129,9 @@ TEST_F(Upgrade, RunLogKeepsToItsSizeAndNeverChangesARun) {
             ++olderKept;
         }
         EXPECT_EQ(olderKept > 0, row.keepsOlderRuns);
+        if (!row.before.empty() && row.before.size() < win::runlog::kLimitBytes / 2) {
+            EXPECT_EQ(after.compare(0, row.before.size(), row.before), 0); // kept as it was
+        }
         EXPECT_LT(olderKept, 30u);
         EXPECT_TRUE(std::regex_search(after.substr(at, 26), std::regex(R"(^\d{4}-\d\d-\d\dT)")))
             << after.substr(at, 60);

@@ -1,6 +1,7 @@
 #include "win/RunLog.h"
 
 #include "win/FaultInjection.h"
+#include "win/HeldFile.h"
 #include "win/ScopedWin.h"
 #include "win/TextConversion.h"
 
@@ -111,12 +112,29 @@ bool Replace(const std::wstring& path, const std::string& content) {
             return false;
         }
     }
-    if (!MoveFileExW(fresh.c_str(), path.c_str(),
-                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    if (!RetryWhileHeld([&] {
+            return MoveFileExW(fresh.c_str(), path.c_str(),
+                               MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+        })) {
         DeleteFileW(fresh.c_str());
         return false;
     }
     return true;
+}
+
+// On FAT32 a replacing move is a delete and then a rename: a power cut
+// between the two leaves the kept runs alone in the fresh file, which is
+// then moved into place. Where the log is there too, the move never
+// happened: the log is whole, and the fresh file a leftover that the next
+// trim replaces.
+void FinishACutTrim(const std::wstring& path) {
+    if (GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES ||
+        GetLastError() != ERROR_FILE_NOT_FOUND) {
+        return;
+    }
+    const std::wstring fresh = path + L".new";
+    RetryWhileHeld(
+        [&] { return MoveFileExW(fresh.c_str(), path.c_str(), MOVEFILE_WRITE_THROUGH); });
 }
 
 ScopedHandle OpenForAppending(const std::wstring& path, DWORD disposition) {
@@ -134,6 +152,7 @@ void Open() {
     }
     CreateDirectoryW(folder.c_str(), nullptr); // fails harmlessly where it is there
     const std::wstring path = folder + L"\\VeskoUpgrade.log";
+    FinishACutTrim(path);
     ScopedHandle file = OpenForAppending(path, OPEN_ALWAYS);
     LARGE_INTEGER size{};
     if (!file || !GetFileSizeEx(file.get(), &size)) {
