@@ -114,7 +114,7 @@ class TForm1 {
     win::ScopedBitmap background_;
     win::ScopedFont fonts_[4];
     ScopedImageList arrowImages_;
-    win::CurrentButton progress_; // shows nothing until the taskbar announces a button
+    win::CurrentButton progress_; // kept until the taskbar announces a button
     bool running_ = false;        // an upgrade is changing the device
     bool deviceChanged_ = false;  // the run has changed the device
     bool completed_ = false;      // the last run upgraded the device

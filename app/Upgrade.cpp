@@ -155,9 +155,9 @@ void TForm1::RunUpgrade() {
     try {
         CopyPayload(kDeviceFolder, items,
                     ShowingProgressOn(
-                        // The taskbar's button of the moment: a restarted
-                        // taskbar replaces it during the copy.
-                        [this] { return progress_.get(); },
+                        // Whatever button the taskbar has, or announces
+                        // later: a restarted taskbar replaces it.
+                        [this] { return &progress_; },
                         [this](const std::string& deviceName) {
                             SetStatus("Please wait - Copying " + deviceName);
                             win::ProcessMessages();

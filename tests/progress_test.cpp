@@ -201,41 +201,55 @@ LRESULT CALLBACK RestartTaskbarAtTheSecondItem(HWND window, UINT msg, WPARAM wPa
     return CallWindowProcA(g_labelProc, window, msg, wParam, lParam);
 }
 
+// The same where the run started before Explorer had made the button (at
+// log-on, or restarted before the press): the button announced mid-copy
+// is shown what the run has shown so far.
 TEST_F(Progress, ATaskbarRestartedMidCopyGetsTheRestOfTheProgress) {
-    g_replaced = {};
-    std::vector<Call> newButton;
-    g_newButton = &newButton;
-    form.SetProgressDisplay(std::make_unique<ReplacedRecorder>(calls));
-    const ScopedWindowEnvironment restarted{
-        {.taskbarButton = [](HWND) -> std::unique_ptr<win::ProgressDisplay> {
-            return std::make_unique<Recorder>(*g_newButton);
-        }}};
-    g_labelProc = reinterpret_cast<WNDPROC>(SetWindowLongPtrA(
-        form.Label1(), GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(RestartTaskbarAtTheSecondItem)));
-    Click();
-    SetWindowLongPtrA(form.Label1(), GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(g_labelProc));
-    EXPECT_EQ(Status(), "Upgrade Complete");
-    EXPECT_TRUE(g_replaced.gone);
-    EXPECT_EQ(g_replaced.callsAfter, 0);
-    ASSERT_FALSE(calls.empty());
-    ASSERT_GE(newButton.size(), 2u);
-    // The new button starts blank: it is shown the state and the share the
-    // old one last showed, then the rest.
-    EXPECT_TRUE(newButton[0].isState);
-    EXPECT_EQ(newButton[0].state, ProgressState::Normal);
-    EXPECT_FALSE(newButton[1].isState);
-    EXPECT_GT(newButton[1].done, 0u);
-    EXPECT_EQ(newButton[1].done, Values().back().done);
-    std::vector<Call> values;
-    for (const Call& c : newButton) {
-        if (!c.isState) {
-            values.push_back(c);
+    for (const bool hadAButton : {true, false}) {
+        SCOPED_TRACE(hadAButton ? "a button before" : "no button before");
+        g_replaced = {};
+        calls.clear();
+        std::vector<Call> newButton;
+        g_newButton = &newButton;
+        form.SetProgressDisplay(hadAButton ? std::make_unique<ReplacedRecorder>(calls) : nullptr);
+        const ScopedWindowEnvironment restarted{
+            {.taskbarButton = [](HWND) -> std::unique_ptr<win::ProgressDisplay> {
+                return std::make_unique<Recorder>(*g_newButton);
+            }}};
+        g_labelProc = reinterpret_cast<WNDPROC>(
+            SetWindowLongPtrA(form.Label1(), GWLP_WNDPROC,
+                              reinterpret_cast<LONG_PTR>(RestartTaskbarAtTheSecondItem)));
+        SetWindowTextA(form.BitBtn1(), "Press to Upgrade");
+        Click();
+        SetWindowLongPtrA(form.Label1(), GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(g_labelProc));
+        EXPECT_EQ(Status(), "Upgrade Complete");
+        EXPECT_EQ(g_replaced.gone, hadAButton);
+        EXPECT_EQ(g_replaced.callsAfter, 0);
+        EXPECT_EQ(calls.empty(), !hadAButton);
+        ASSERT_GE(newButton.size(), 2u);
+        // The new button starts blank: it is shown the state and the share
+        // shown last, then the rest.
+        EXPECT_TRUE(newButton[0].isState);
+        EXPECT_EQ(newButton[0].state, ProgressState::Normal);
+        EXPECT_FALSE(newButton[1].isState);
+        EXPECT_GT(newButton[1].done, 0u);
+        EXPECT_LT(newButton[1].done, PayloadTotal());
+        if (hadAButton) {
+            EXPECT_EQ(newButton[1].done, Values().back().done);
         }
+        std::vector<Call> values;
+        for (const Call& c : newButton) {
+            if (!c.isState) {
+                values.push_back(c);
+            }
+        }
+        ASSERT_FALSE(values.empty());
+        EXPECT_EQ(values.back().done, PayloadTotal());
+        EXPECT_TRUE(newButton.back().isState);
+        EXPECT_EQ(newButton.back().state, ProgressState::None);
     }
-    ASSERT_FALSE(values.empty());
-    EXPECT_EQ(values.back().done, PayloadTotal());
-    EXPECT_TRUE(newButton.back().isState);
-    EXPECT_EQ(newButton.back().state, ProgressState::None);
+    form.SetProgressDisplay(std::make_unique<Recorder>(calls));
+    g_newButton = nullptr;
 }
 
 // A taskbar restarted while the program shows progress: the search's busy

@@ -25,12 +25,12 @@ class ProgressDisplay {
 // run's red and the search's busy state survive the restart. A button
 // announced during one of the old button's calls (an outgoing COM call can
 // dispatch the message) takes over once that call has returned, so the old
-// one is never released under its own call.
+// one is never released under its own call. The state and the share are
+// kept while there is no button (before Explorer has made it, at log-on
+// or after a restart), and shown on the first one announced.
 class CurrentButton : public ProgressDisplay {
   public:
     void Replace(std::unique_ptr<ProgressDisplay> button);
-    // Null where there is no button.
-    ProgressDisplay* get() { return button_ ? this : nullptr; }
 
     void SetState(ProgressState state) override;
     void SetValue(ULONGLONG done, ULONGLONG total) override;
