@@ -3,7 +3,9 @@
 #include "win/ScopedWin.h"
 #include "win/TextConversion.h"
 
+#include <algorithm>
 #include <cwchar>
+#include <iterator>
 #include <optional>
 #include <vector>
 
@@ -11,10 +13,16 @@ namespace app {
 namespace {
 
 DWORD (*g_buildForTesting)() = nullptr;
+DWORD (*g_processForTesting)(const wchar_t*, DWORD) = nullptr;
+
+DWORD ProcessOf(const wchar_t* service, DWORD fromManager) {
+    return g_processForTesting != nullptr ? g_processForTesting(service, fromManager) : fromManager;
+}
 
 struct ServiceState {
     DWORD startType = 0;
     DWORD currentState = 0;
+    DWORD processId = 0; // 0 where it runs in none
     std::wstring displayName;
     std::wstring account;
     bool splitDisabled = false; // SvcHostSplitDisable = 1 under its key
@@ -35,8 +43,10 @@ std::optional<ServiceState> Ask(SC_HANDLE manager, const wchar_t* name) {
     if (!service) {
         return std::nullopt;
     }
-    SERVICE_STATUS status{};
-    if (!QueryServiceStatus(service.get(), &status)) {
+    SERVICE_STATUS_PROCESS status{};
+    DWORD size = 0;
+    if (!QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO,
+                              reinterpret_cast<BYTE*>(&status), sizeof status, &size)) {
         return std::nullopt;
     }
     // The first call fails, telling the size the record needs.
@@ -50,6 +60,7 @@ std::optional<ServiceState> Ask(SC_HANDLE manager, const wchar_t* name) {
     ServiceState state;
     state.startType = config->dwStartType;
     state.currentState = status.dwCurrentState;
+    state.processId = ProcessOf(name, status.dwProcessId);
     state.displayName = config->lpDisplayName != nullptr ? config->lpDisplayName : name;
     state.account = config->lpServiceStartName != nullptr ? config->lpServiceStartName : L"";
     state.splitDisabled = SplitDisabled(name);
@@ -62,8 +73,30 @@ std::wstring ComputerName() {
     return GetComputerNameW(name, &size) ? std::wstring(name, size) : std::wstring();
 }
 
-// Every spelling the manager may report for the LocalSystem account.
+// Whether `account` names LocalSystem by its SID, which holds in every
+// language ("NT-AUTORITÄT\SYSTEM"); nothing where the name does not
+// resolve (the manager's own "LocalSystem" does not).
+std::optional<bool> IsLocalSystemSid(const std::wstring& account) {
+    BYTE sid[SECURITY_MAX_SID_SIZE];
+    DWORD sidSize = sizeof sid;
+    wchar_t domain[256];
+    DWORD domainSize = 256;
+    SID_NAME_USE use{};
+    if (!LookupAccountNameW(nullptr, account.c_str(), sid, &sidSize, domain, &domainSize, &use)) {
+        return std::nullopt;
+    }
+    return IsWellKnownSid(sid, WinLocalSystemSid) != FALSE;
+}
+
+// The LocalSystem account by its SID where its name resolves, else by every
+// spelling the manager may report for it.
 bool RunsAsLocalSystem(const std::wstring& account) {
+    if (account.empty()) {
+        return true;
+    }
+    if (const auto bySid = IsLocalSystemSid(account)) {
+        return *bySid;
+    }
     const std::wstring here = ComputerName();
     for (const std::wstring& system :
          {std::wstring(L"LocalSystem"), std::wstring(L".\\LocalSystem"), here + L"\\LocalSystem",
@@ -72,7 +105,7 @@ bool RunsAsLocalSystem(const std::wstring& account) {
             return true;
         }
     }
-    return account.empty();
+    return false;
 }
 
 // None of these serves a connection. A service starting or continuing is
@@ -97,17 +130,71 @@ DWORD RegistryDword(const wchar_t* path, const wchar_t* name, DWORD otherwise) {
 }
 
 // Windows 10 1703 and later give grouped services processes of their own
-// only where the installed memory is above this threshold; below it they
-// stay grouped, and running under another account is how they were set up.
-bool SplitsServices(DWORD build) {
-    if (build < kSplitServicesBuild) {
-        return false;
-    }
+// only where the memory is above this threshold; below it they stay
+// grouped, and running under another account is how they were set up.
+// Microsoft speaks of installed memory; this is what the system has of it,
+// a little less: a prediction, for where the processes do not tell.
+bool MemoryPredictsSplit() {
     MEMORYSTATUSEX memory{};
     memory.dwLength = sizeof memory;
     const DWORD thresholdKb = RegistryDword(L"SYSTEM\\CurrentControlSet\\Control",
                                             L"SvcHostSplitThresholdInKB", kSplitThresholdKb);
     return GlobalMemoryStatusEx(&memory) && memory.ullTotalPhys / 1024 > thresholdKb;
+}
+
+// The process of every active Win32 service, once per service; empty where
+// the manager will not tell.
+std::vector<DWORD> ActiveServiceProcesses(SC_HANDLE manager) {
+    std::vector<DWORD> processes;
+    std::vector<BYTE> buffer;
+    DWORD needed = 0, count = 0, resume = 0;
+    for (;;) {
+        const BOOL done = EnumServicesStatusExW(
+            manager, SC_ENUM_PROCESS_INFO, SERVICE_WIN32, SERVICE_ACTIVE, buffer.data(),
+            static_cast<DWORD>(buffer.size()), &needed, &count, &resume, nullptr);
+        if (!done && GetLastError() != ERROR_MORE_DATA) {
+            return {};
+        }
+        const auto* entries = reinterpret_cast<const ENUM_SERVICE_STATUS_PROCESSW*>(buffer.data());
+        for (DWORD i = 0; i < count; ++i) {
+            processes.push_back(
+                ProcessOf(entries[i].lpServiceName, entries[i].ServiceStatusProcess.dwProcessId));
+        }
+        if (done) {
+            return processes;
+        }
+        // The rest, from where this call stopped.
+        buffer.assign(needed, 0);
+    }
+}
+
+// Whether the connection services run in processes of their own, where the
+// build splits grouped services at all: as their processes show it, else
+// as the memory predicts.
+ServiceFinding::Split SplitOf(const std::vector<ServiceState>& states,
+                              const std::vector<DWORD>& active) {
+    std::size_t alone = 0;
+    for (const ServiceState& state : states) {
+        if (state.currentState != SERVICE_RUNNING || state.processId == 0) {
+            continue;
+        }
+        const auto hosted = std::count(active.begin(), active.end(), state.processId);
+        if (hosted > 1) {
+            return ServiceFinding::SharedSeen;
+        }
+        alone += hosted == 1 ? 1 : 0;
+    }
+    if (alone == std::size(kConnectionServices)) {
+        return ServiceFinding::SplitSeen;
+    }
+    return MemoryPredictsSplit() ? ServiceFinding::SplitPredicted : ServiceFinding::SharedPredicted;
+}
+
+// A running service under another account than LocalSystem, which matters
+// only where the services may be split.
+bool AccountToWeigh(const ServiceState& state) {
+    return state.currentState == SERVICE_RUNNING && !state.splitDisabled &&
+           !RunsAsLocalSystem(state.account);
 }
 
 ServiceFinding::Kind FindingOf(const ServiceState& state, bool splits) {
@@ -117,8 +204,7 @@ ServiceFinding::Kind FindingOf(const ServiceState& state, bool splits) {
     if (Stopped(state.currentState)) {
         return ServiceFinding::NotRunning;
     }
-    if (state.currentState == SERVICE_RUNNING && splits && !RunsAsLocalSystem(state.account) &&
-        !state.splitDisabled) {
+    if (splits && AccountToWeigh(state)) {
         return ServiceFinding::WrongAccount;
     }
     return ServiceFinding::None;
@@ -162,8 +248,13 @@ void SetWindowsBuildForTesting(DWORD (*build)()) {
     g_buildForTesting = build;
 }
 
+void SetServiceProcessForTesting(DWORD (*process)(const wchar_t* service, DWORD fromManager)) {
+    g_processForTesting = process;
+}
+
 ServiceFinding DiagnoseConnectionServices() {
-    const win::ScopedServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    const win::ScopedServiceHandle manager(
+        OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT | SC_MANAGER_ENUMERATE_SERVICE));
     if (!manager) {
         return {};
     }
@@ -173,17 +264,26 @@ ServiceFinding DiagnoseConnectionServices() {
             states.push_back(std::move(*state));
         }
     }
-    const bool splits = SplitsServices(WindowsBuild());
+    // Weighed only where an account could be the cause.
+    auto split = ServiceFinding::NotWeighed;
+    if (WindowsBuild() >= kSplitServicesBuild &&
+        std::any_of(states.begin(), states.end(), AccountToWeigh)) {
+        split = SplitOf(states, ActiveServiceProcesses(manager.get()));
+    }
+    const bool splits =
+        split == ServiceFinding::SplitSeen || split == ServiceFinding::SplitPredicted;
     for (const auto kind :
          {ServiceFinding::Disabled, ServiceFinding::NotRunning, ServiceFinding::WrongAccount}) {
         for (const ServiceState& state : states) {
             if (FindingOf(state, splits) == kind) {
                 return ServiceFinding{kind, win::FromWide(state.displayName),
-                                      win::FromWide(state.account)};
+                                      win::FromWide(state.account), split};
             }
         }
     }
-    return {};
+    ServiceFinding none;
+    none.split = split;
+    return none;
 }
 
 } // namespace app

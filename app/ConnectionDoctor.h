@@ -24,13 +24,26 @@ struct ServiceFinding {
     } kind = None;
     std::string displayName; // as the manager reports it: as Services shows it
     std::string account;     // WrongAccount: the account it logs on as
+    // Where a running service's account was weighed: whether the services
+    // run in processes of their own, as the manager showed their processes
+    // or, where those did not tell, as the memory predicts.
+    enum Split {
+        NotWeighed,
+        SplitSeen,
+        SharedSeen,
+        SplitPredicted,
+        SharedPredicted
+    } split = NotWeighed;
 };
 
 // Asks the service control manager with the rights any user has.
 ServiceFinding DiagnoseConnectionServices();
 
 // The build at and after which services that shared a process each run in
-// their own, and these two fail under their own accounts.
+// their own, and these two fail under their own accounts. Whether they do
+// is read from the services' processes: a connection service whose process
+// hosts another running service is not split, the two running each alone
+// are; only where neither tells does the memory decide.
 inline constexpr DWORD kSplitServicesBuild = 15063;
 // ... where the installed memory is above this many KB (3.5 GB), unless
 // SvcHostSplitThresholdInKB under HKLM\SYSTEM\CurrentControlSet\Control
@@ -42,5 +55,9 @@ inline constexpr DWORD kSplitThresholdKb = 3670016;
 // Tests put their own in place (null: the system's).
 DWORD WindowsBuild();
 void SetWindowsBuildForTesting(DWORD (*build)());
+// Tests put services in one process, which Wine's manager cannot (it
+// starts a process for each): `process` answers the process of `service`
+// given the manager's answer; null: the manager's.
+void SetServiceProcessForTesting(DWORD (*process)(const wchar_t* service, DWORD fromManager));
 
 } // namespace app

@@ -161,7 +161,11 @@ void Doctor(const ServiceFinding& finding) {
         if (finding.kind == ServiceFinding::WrongAccount) {
             line += " (" + Utf8FromAnsi(finding.account) + ")";
         }
-        Line(line);
+        static const char* const splits[] = {
+            "", "; services in processes of their own: seen", "; services sharing a process: seen",
+            "; services in processes of their own: predicted from the memory",
+            "; services sharing a process: predicted from the memory"};
+        Line(line + splits[finding.split]);
     });
 }
 

@@ -317,6 +317,9 @@ struct StandInService {
     DWORD reports; // the state it reports once started; kNotStarted: not started
     const wchar_t* account;
     bool splitDisabled = false; // SvcHostSplitDisable = 1 under its key
+    // Reported by the doctor's seam as in one process with the row's other
+    // such services: Wine's manager starts a process for each.
+    bool sharesAProcess = false;
 };
 constexpr DWORD kNotStarted = 0;
 constexpr const char* kWcesCommDisplay = "Windows Mobile-2003-based device connectivity";
@@ -326,9 +329,11 @@ class InstalledService {
   public:
     explicit InstalledService(const StandInService& wanted)
         : manager_(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS)) {
-        const std::wstring display = wanted.name == std::wstring(L"WcesComm")
-                                         ? L"Windows Mobile-2003-based device connectivity"
-                                         : L"Windows Mobile-based device connectivity";
+        const std::wstring name = wanted.name;
+        const std::wstring display =
+            name == L"WcesComm"  ? L"Windows Mobile-2003-based device connectivity"
+            : name == L"RapiMgr" ? L"Windows Mobile-based device connectivity"
+                                 : name;
         const std::wstring binary = L"\"" + ServiceHost().wstring() + L"\"";
         ResetEvent(stop_.get());
         Remove(wanted.name); // left by a run that was cut short
@@ -442,6 +447,17 @@ class SplitThreshold {
 DWORD g_windowsBuild = 0;
 DWORD WindowsBuildOfTheRow() {
     return g_windowsBuild;
+}
+
+// The row's services that share a process, which Wine's manager cannot
+// make: the doctor is told they run in one.
+std::vector<std::wstring> g_sharingAProcess;
+DWORD ProcessOfTheRow(const wchar_t* service, DWORD fromManager) {
+    constexpr DWORD kShared = 0x5EED;
+    return std::find(g_sharingAProcess.begin(), g_sharingAProcess.end(), service) !=
+                   g_sharingAProcess.end()
+               ? kShared
+               : fromManager;
 }
 
 // Whether `text` is `expected`, whose one "*" (if any) stands for any run
@@ -594,7 +610,30 @@ TEST_F(Upgrade, FailureTable) {
                        L"NT AUTHORITY\\LocalService"}},
          .windowsBuild = 15063,
          .logged = R"(\r\nConnection doctor: "Windows Mobile-2003-based device connectivity" )"
-                   R"(running as another account \(NT AUTHORITY\\LocalService\)\r\n)",
+                   R"(running as another account \(NT AUTHORITY\\LocalService\); services in )"
+                   R"(processes of their own: predicted from the memory\r\n)",
+         .shown = {info(NotFound(ServiceAccount(kWcesCommDisplay, "NT AUTHORITY\\LocalService")))},
+         .untouched = true},
+        // What the services' processes show decides over the memory.
+        {.situation = "the same in a process shared with another service, memory above",
+         .settings = {{"VK7SIM_INIT_RESULT", "0x8007001F"}},
+         .services = {{L"WcesComm", SERVICE_AUTO_START, SERVICE_RUNNING,
+                       L"NT AUTHORITY\\LocalService", false, true},
+                      {L"VK7Neighbour", SERVICE_AUTO_START, SERVICE_RUNNING, L"LocalSystem", false,
+                       true}},
+         .windowsBuild = 19045,
+         .logged = R"(\r\nConnection doctor: found nothing in Windows Mobile Device Center's )"
+                   R"(services; services sharing a process: seen\r\n)",
+         .shown = {info(NotFound(ProviderError("0x8007001F")))},
+         .untouched = true},
+        {.situation = "both services in processes of their own, memory under the threshold",
+         .settings = {{"VK7SIM_INIT_RESULT", "0x8007001F"}},
+         .services = {{L"WcesComm", SERVICE_AUTO_START, SERVICE_RUNNING,
+                       L"NT AUTHORITY\\LocalService"},
+                      {L"RapiMgr", SERVICE_AUTO_START, SERVICE_RUNNING, L"LocalSystem"}},
+         .splitThresholdKb = 0xFFFFFFFF,
+         .windowsBuild = 19045,
+         .logged = R"(; services in processes of their own: seen\r\n)",
          .shown = {info(NotFound(ServiceAccount(kWcesCommDisplay, "NT AUTHORITY\\LocalService")))},
          .untouched = true},
         {.situation = "the same where the memory is under the split threshold",
@@ -608,6 +647,13 @@ TEST_F(Upgrade, FailureTable) {
         {.situation = "a service running as NT AUTHORITY\\SYSTEM on Windows 10",
          .settings = {{"VK7SIM_INIT_RESULT", "0x8007001F"}},
          .services = {{L"WcesComm", SERVICE_AUTO_START, SERVICE_RUNNING, L"NT AUTHORITY\\SYSTEM"}},
+         .windowsBuild = 19045,
+         .shown = {info(NotFound(ProviderError("0x8007001F")))},
+         .untouched = true},
+        // LocalSystem by its SID, whatever its name: localised, or alone.
+        {.situation = "a service running as SYSTEM on Windows 10",
+         .settings = {{"VK7SIM_INIT_RESULT", "0x8007001F"}},
+         .services = {{L"WcesComm", SERVICE_AUTO_START, SERVICE_RUNNING, L"SYSTEM"}},
          .windowsBuild = 19045,
          .shown = {info(NotFound(ProviderError("0x8007001F")))},
          .untouched = true},
@@ -833,9 +879,14 @@ TEST_F(Upgrade, FailureTable) {
         }
         SimSetLastError(row.staleError);
         std::vector<std::unique_ptr<InstalledService>> services;
+        g_sharingAProcess.clear();
         for (const StandInService& wanted : row.services) {
             services.push_back(std::make_unique<InstalledService>(wanted));
+            if (wanted.sharesAProcess) {
+                g_sharingAProcess.push_back(wanted.name);
+            }
         }
+        app::SetServiceProcessForTesting(ProcessOfTheRow);
         const SplitThreshold threshold(row.splitThresholdKb);
         g_windowsBuild = row.windowsBuild;
         app::SetWindowsBuildForTesting(row.windowsBuild != 0 ? WindowsBuildOfTheRow : nullptr);
@@ -857,6 +908,7 @@ TEST_F(Upgrade, FailureTable) {
         Press();
         UseLibrary(Library::Full);
         app::SetWindowsBuildForTesting(nullptr);
+        app::SetServiceProcessForTesting(nullptr);
         services.clear();
         EXPECT_EQ(Beeps(), row.beeps ? std::vector<UINT>{0x40} : std::vector<UINT>{});
         EXPECT_EQ(closesAtBoxes, row.closesAtBoxes);
