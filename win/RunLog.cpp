@@ -7,8 +7,10 @@
 
 #include <shlobj.h>
 
+#include <algorithm>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace win::runlog {
 namespace {
@@ -43,26 +45,45 @@ std::wstring Folder() {
     return base.empty() ? L"" : base + L"\\Vesko";
 }
 
-bool Write(HANDLE file, const std::string& bytes) {
+bool Write(HANDLE file, const char* bytes, std::size_t size) {
     DWORD written = 0;
-    return WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
-           written == bytes.size();
+    return WriteFile(file, bytes, static_cast<DWORD>(size), &written, nullptr) && written == size;
+}
+bool Write(HANDLE file, const std::string& bytes) {
+    return Write(file, bytes.data(), bytes.size());
 }
 
-// The whole file, or nothing where a read fails or comes up short: a run
-// that wrote over what it could not read would garble older runs.
-std::optional<std::string> ReadAll(HANDLE file, std::size_t size) {
-    std::string content(size, '\0');
+// The log is read through a buffer of this size on the stack, never whole:
+// memory that grew with the log would stay with the process after the run.
+constexpr DWORD kChunkBytes = 16 * 1024;
+// What a run's first line starts with: "YYYY-MM-DDThh".
+constexpr std::size_t kRunMarkBytes = 13;
+
+// `size` bytes at `offset`, or false where a read fails or comes up short:
+// a run that wrote over what it could not read would garble older runs.
+bool ReadAt(HANDLE file, ULONGLONG offset, char* into, DWORD size) {
+    LARGE_INTEGER at{};
+    at.QuadPart = static_cast<LONGLONG>(offset);
     DWORD read = 0;
-    if (size > 0 && (win::InjectFault(FaultPoint::LogRead) ||
-                     !ReadFile(file, content.data(), static_cast<DWORD>(size), &read, nullptr) ||
-                     read != size)) {
+    return !win::InjectFault(FaultPoint::LogRead) &&
+           SetFilePointerEx(file, at, nullptr, FILE_BEGIN) &&
+           ReadFile(file, into, size, &read, nullptr) && read == size;
+}
+
+// Whether the file starts with the byte-order mark; nothing where it cannot
+// be read.
+std::optional<bool> StartsWithBom(HANDLE file, ULONGLONG size) {
+    char start[kBomBytes];
+    if (size < kBomBytes) {
+        return false;
+    }
+    if (!ReadAt(file, 0, start, kBomBytes)) {
         return std::nullopt;
     }
-    return content;
+    return std::string_view(start, kBomBytes) == std::string_view(kBom, kBomBytes);
 }
 
-bool Digits(const std::string& text, std::size_t from, std::size_t count) {
+bool Digits(std::string_view text, std::size_t from, std::size_t count) {
     for (std::size_t i = from; i < from + count; ++i) {
         if (i >= text.size() || text[i] < '0' || text[i] > '9') {
             return false;
@@ -73,45 +94,66 @@ bool Digits(const std::string& text, std::size_t from, std::size_t count) {
 
 // Whether a run's block starts at `at`: its first line begins with the date
 // and time "YYYY-MM-DDThh:mm:ss".
-bool RunStartsAt(const std::string& text, std::size_t at) {
-    return Digits(text, at, 4) && text.compare(at + 4, 1, "-") == 0 && Digits(text, at + 5, 2) &&
-           text.compare(at + 7, 1, "-") == 0 && Digits(text, at + 8, 2) &&
-           text.compare(at + 10, 1, "T") == 0 && Digits(text, at + 11, 2);
+bool RunStartsAt(std::string_view text, std::size_t at) {
+    return Digits(text, at, 4) && text.substr(at + 4, 1) == "-" && Digits(text, at + 5, 2) &&
+           text.substr(at + 7, 1) == "-" && Digits(text, at + 8, 2) &&
+           text.substr(at + 10, 1) == "T" && Digits(text, at + 11, 2);
 }
 
-// What is kept of `content` (less its byte-order mark) so that it and a
-// run's room fit: whole runs from the first one that lets it.
-std::string Trimmed(const std::string& content) {
-    if (content.size() + kBomBytes + kRoomForARun <= kLimitBytes) {
-        return content;
-    }
-    for (std::size_t at = 0;;) {
-        if (RunStartsAt(content, at) &&
-            content.size() - at + kBomBytes + kRoomForARun <= kLimitBytes) {
-            return content.substr(at);
+// Where the kept runs start: the first run that starts at or after `from`
+// (a line's start, 1 or more), or `size` (nothing kept) where none does;
+// nothing where the file cannot be read.
+std::optional<ULONGLONG> FirstRunFrom(HANDLE file, ULONGLONG from, ULONGLONG size) {
+    char chunk[kChunkBytes];
+    // A run starts after a line's end: from the byte before `from` on.
+    for (ULONGLONG base = from - 1; base < size;) {
+        const auto n = static_cast<DWORD>(std::min<ULONGLONG>(kChunkBytes, size - base));
+        if (!ReadAt(file, base, chunk, n)) {
+            return std::nullopt;
         }
-        const std::size_t end = content.find('\n', at);
-        if (end == std::string::npos) {
-            return {};
+        // A mark cut off at the chunk's end is looked at in the next one.
+        const std::size_t looked = base + n == size ? n : n - kRunMarkBytes;
+        const std::string_view text(chunk, n);
+        for (std::size_t i = 0; i < looked; ++i) {
+            if (text[i] == '\n' && RunStartsAt(text, i + 1)) {
+                return base + i + 1;
+            }
         }
-        at = end + 1;
+        base += looked;
     }
+    return size;
 }
 
-// Replaces the log with `content`: written beside it first, then moved
-// over it, so that a kill or a power loss leaves the old log or the new
-// one, never the kept runs followed by the old tail. False, with the old
-// log left whole, where that cannot be done.
-bool Replace(const std::wstring& path, const std::string& content) {
+// Appends the bytes of `file` from `from` to `size` to `into`.
+bool CopyTail(HANDLE file, ULONGLONG from, ULONGLONG size, HANDLE into) {
+    char chunk[kChunkBytes];
+    for (ULONGLONG at = from; at < size;) {
+        const auto n = static_cast<DWORD>(std::min<ULONGLONG>(kChunkBytes, size - at));
+        if (!ReadAt(file, at, chunk, n) || !Write(into, chunk, n)) {
+            return false;
+        }
+        at += n;
+    }
+    return true;
+}
+
+// Replaces the log with a byte-order mark and its bytes from `keepFrom` to
+// `size`: written beside it first, then moved over it, so that a kill or a
+// power loss leaves the old log or the new one, never the kept runs
+// followed by the old tail. The log is let go of first. False, with the
+// old log left whole, where that cannot be done.
+bool Replace(const std::wstring& path, ScopedHandle& log, ULONGLONG keepFrom, ULONGLONG size) {
     const std::wstring fresh = path + L".new";
     {
         const ScopedHandle file(CreateFileW(fresh.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                             FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (!file || !Write(file.get(), content) || !FlushFileBuffers(file.get())) {
+        if (!file || !Write(file.get(), kBom, kBomBytes) ||
+            !CopyTail(log.get(), keepFrom, size, file.get()) || !FlushFileBuffers(file.get())) {
             DeleteFileW(fresh.c_str());
             return false;
         }
     }
+    log.reset();
     if (!RetryWhileHeld([&] {
             return MoveFileExW(fresh.c_str(), path.c_str(),
                                MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
@@ -158,34 +200,38 @@ void Open() {
     if (!file || !GetFileSizeEx(file.get(), &size)) {
         return;
     }
-    // Far past its limit, the file is no log this program kept (another
-    // program's doing, or a disk error): it is started afresh, unread.
-    const bool afresh = static_cast<unsigned long long>(size.QuadPart) > kLargestBytes;
-    std::optional<std::string> content =
-        afresh ? std::string() : ReadAll(file.get(), static_cast<std::size_t>(size.QuadPart));
-    if (!content) {
+    const auto bytes = static_cast<ULONGLONG>(size.QuadPart);
+    const std::optional<bool> bom = StartsWithBom(file.get(), bytes);
+    if (!bom) {
         return;
     }
-    if (content->compare(0, kBomBytes, kBom) == 0) {
-        content->erase(0, kBomBytes);
+    ULONGLONG kept = bytes - (*bom ? kBomBytes : 0); // of the older runs
+    // Far past its limit, the file is no log this program kept (another
+    // program's doing, or a disk error): it is started afresh, unread.
+    std::optional<ULONGLONG> keepFrom;
+    if (bytes > kLargestBytes) {
+        keepFrom = bytes;
+    } else if (kept + kBomBytes + kRoomForARun > kLimitBytes) {
+        keepFrom = FirstRunFrom(file.get(), bytes + kBomBytes + kRoomForARun - kLimitBytes, bytes);
+        if (!keepFrom) {
+            return;
+        }
     }
-    const std::string kept = Trimmed(*content);
-    if (size.QuadPart == 0) {
-        if (!Write(file.get(), kBom)) {
+    if (keepFrom) {
+        kept = bytes - *keepFrom;
+        if (!Replace(path, file, *keepFrom, bytes) ||
+            !(file = OpenForAppending(path, OPEN_EXISTING))) {
             return;
         }
-    } else if (afresh || kept.size() != content->size()) {
-        file.reset();
-        if (!Replace(path, kBom + kept) || !(file = OpenForAppending(path, OPEN_EXISTING))) {
-            return;
-        }
+    } else if (bytes == 0 && !Write(file.get(), kBom)) {
+        return;
     }
     LARGE_INTEGER end{};
     if (!SetFilePointerEx(file.get(), end, nullptr, FILE_END)) {
         return;
     }
-    Current().size = kBomBytes + kept.size();
-    if (!kept.empty()) {
+    Current().size = kBomBytes + static_cast<std::size_t>(kept);
+    if (kept > 0) {
         // A blank line between runs.
         Write(file.get(), "\r\n");
         Current().size += 2;
