@@ -201,20 +201,24 @@ void Open() {
         return;
     }
     const auto bytes = static_cast<ULONGLONG>(size.QuadPart);
-    const std::optional<bool> bom = StartsWithBom(file.get(), bytes);
-    if (!bom) {
-        return;
-    }
-    ULONGLONG kept = bytes - (*bom ? kBomBytes : 0); // of the older runs
-    // Far past its limit, the file is no log this program kept (another
-    // program's doing, or a disk error): it is started afresh, unread.
+    ULONGLONG kept = 0; // bytes of the older runs
     std::optional<ULONGLONG> keepFrom;
     if (bytes > kLargestBytes) {
+        // Far past its limit, the file is no log this program kept (another
+        // program's doing, or a disk error): it is started afresh, unread.
         keepFrom = bytes;
-    } else if (kept + kBomBytes + kRoomForARun > kLimitBytes) {
-        keepFrom = FirstRunFrom(file.get(), bytes + kBomBytes + kRoomForARun - kLimitBytes, bytes);
-        if (!keepFrom) {
+    } else {
+        const std::optional<bool> bom = StartsWithBom(file.get(), bytes);
+        if (!bom) {
             return;
+        }
+        kept = bytes - (*bom ? kBomBytes : 0);
+        if (kept + kBomBytes + kRoomForARun > kLimitBytes) {
+            keepFrom =
+                FirstRunFrom(file.get(), bytes + kBomBytes + kRoomForARun - kLimitBytes, bytes);
+            if (!keepFrom) {
+                return;
+            }
         }
     }
     if (keepFrom) {
