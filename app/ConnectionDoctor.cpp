@@ -148,11 +148,12 @@ std::vector<DWORD> ActiveServiceProcesses(SC_HANDLE manager) {
     std::vector<DWORD> processes;
     std::vector<BYTE> buffer;
     DWORD needed = 0, count = 0, resume = 0;
-    for (;;) {
+    // Services that start meanwhile make the answer longer: a few rounds.
+    for (int round = 0; round < 8; ++round) {
         const BOOL done = EnumServicesStatusExW(
             manager, SC_ENUM_PROCESS_INFO, SERVICE_WIN32, SERVICE_ACTIVE, buffer.data(),
             static_cast<DWORD>(buffer.size()), &needed, &count, &resume, nullptr);
-        if (!done && GetLastError() != ERROR_MORE_DATA) {
+        if (!done && (GetLastError() != ERROR_MORE_DATA || needed == 0)) {
             return {};
         }
         const auto* entries = reinterpret_cast<const ENUM_SERVICE_STATUS_PROCESSW*>(buffer.data());
@@ -166,6 +167,7 @@ std::vector<DWORD> ActiveServiceProcesses(SC_HANDLE manager) {
         // The rest, from where this call stopped.
         buffer.assign(needed, 0);
     }
+    return {};
 }
 
 // Whether the connection services run in processes of their own, where the
